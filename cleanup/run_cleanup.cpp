@@ -1,0 +1,30 @@
+#include "cleanup/run_cleanup.h"
+
+#include <stdio.h>
+
+#include "cleanup/cleanup_data.h"
+#include "registry/delete_key_tree.h"
+#include "registry/key_path_buffer.h"
+#include "uninstall/uninstall_bundle.h"
+#include "uninstall/uninstall_msi_product.h"
+
+int RunCleanup() {
+  printf("Please wait while product cleanup completes...\n");
+  // The uninstallers write straight to the inherited output: when it is a
+  // file or a pipe, the message must leave our buffer before they start.
+  fflush(stdout);
+
+  // Results are ignored throughout: no stage depends on another, a failed
+  // stage or row never stops the next, and the exit status stays 0.
+  for (const char* bundleId : BundleIds) {
+    UninstallBundle(bundleId);
+  }
+  UninstallMsiProduct();
+
+  KeyPathBuffer path;
+  for (const wchar_t* key : CleanupKeys) {
+    CopyKeyPath(path, key);
+    DeleteKeyTree(path);
+  }
+  return 0;
+}

@@ -1,0 +1,24 @@
+# The product: a 64-bit console executable linked against the Universal C
+# Runtime, with everything else linked in, so that it imports system DLLs
+# only.
+enable_language(RC)
+
+# Debian's toolchain links msvcrt by default; swap in the UCRT.
+execute_process(COMMAND ${CMAKE_CXX_COMPILER} -dumpspecs
+  OUTPUT_VARIABLE MINGW_SPECS COMMAND_ERROR_IS_FATAL ANY)
+string(REPLACE "-lmsvcrt" "-lucrt" UCRT_SPECS "${MINGW_SPECS}")
+file(WRITE ${CMAKE_BINARY_DIR}/ucrt.specs "${UCRT_SPECS}")
+
+add_executable(ravon2-cleanup cleanup/main.cpp ${PRODUCT_SOURCES} resources/cleanup.rc)
+target_include_directories(ravon2-cleanup PRIVATE ${CMAKE_SOURCE_DIR})
+target_compile_definitions(ravon2-cleanup PRIVATE
+  _UCRT UNICODE _UNICODE WIN32_LEAN_AND_MEAN __USE_MINGW_ANSI_STDIO=0)
+target_compile_options(ravon2-cleanup PRIVATE
+  $<$<COMPILE_LANGUAGE:CXX>:${WARNINGS} -specs=${CMAKE_BINARY_DIR}/ucrt.specs -fno-exceptions -fno-rtti>)
+target_link_options(ravon2-cleanup PRIVATE
+  -specs=${CMAKE_BINARY_DIR}/ucrt.specs -static -s)
+target_link_libraries(ravon2-cleanup PRIVATE advapi32 ntdll)
+set_source_files_properties(resources/cleanup.rc PROPERTIES
+  OBJECT_DEPENDS ${CMAKE_SOURCE_DIR}/resources/cleanup.manifest)
+set_target_properties(ravon2-cleanup PROPERTIES
+  RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)

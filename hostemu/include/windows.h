@@ -1,0 +1,75 @@
+// The platform seam for the host build: the part of the Windows and C
+// runtime interface that the cleanup uses, declared for Linux and provided
+// by the in-memory emulation beside this folder. The Windows build includes
+// the real <windows.h> instead.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+typedef uint32_t DWORD;
+typedef int32_t LONG;
+typedef LONG LSTATUS;
+typedef DWORD REGSAM;
+typedef void* HANDLE;
+typedef wchar_t WCHAR;
+typedef int errno_t;
+typedef struct HKEY__* HKEY;
+typedef struct _FILETIME {
+  DWORD dwLowDateTime;
+  DWORD dwHighDateTime;
+} FILETIME;
+
+#define WINAPI
+#define NTAPI
+
+#define HKEY_LOCAL_MACHINE ((HKEY)(uintptr_t)0x80000002u)
+
+#define ERROR_SUCCESS 0L
+#define ERROR_FILE_NOT_FOUND 2L
+#define ERROR_ACCESS_DENIED 5L
+#define ERROR_INVALID_HANDLE 6L
+#define ERROR_INVALID_PARAMETER 87L
+#define ERROR_MORE_DATA 234L
+#define ERROR_NO_MORE_ITEMS 259L
+#define ERROR_KEY_DELETED 1018L
+
+#define STATUS_SUCCESS ((LONG)0x00000000)
+#define STATUS_ACCESS_DENIED ((LONG)0xC0000022)
+#define STATUS_INVALID_HANDLE ((LONG)0xC0000008)
+#define STATUS_CANNOT_DELETE ((LONG)0xC0000121)
+
+#define DELETE 0x00010000u
+#define KEY_QUERY_VALUE 0x0001u
+#define KEY_SET_VALUE 0x0002u
+#define KEY_CREATE_SUB_KEY 0x0004u
+#define KEY_ENUMERATE_SUB_KEYS 0x0008u
+#define KEY_NOTIFY 0x0010u
+#define KEY_READ 0x20019u
+#define KEY_WRITE 0x20006u
+#define KEY_ALL_ACCESS 0xF003Fu
+
+#define REG_OPTION_OPEN_LINK 0x00000008u
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+LSTATUS WINAPI RegOpenKeyExW(HKEY key, const WCHAR* subKey, DWORD options,
+                             REGSAM desired, HKEY* result);
+LSTATUS WINAPI RegEnumKeyExW(HKEY key, DWORD index, WCHAR* name,
+                             DWORD* nameSize, DWORD* reserved, WCHAR* className,
+                             DWORD* classSize, FILETIME* lastWriteTime);
+LSTATUS WINAPI RegDeleteKeyW(HKEY key, const WCHAR* subKey);
+LSTATUS WINAPI RegCloseKey(HKEY key);
+
+// The C runtime's secure functions, absent from the Linux C library.
+errno_t _dupenv_s(char** buffer, size_t* size, const char* name);
+errno_t strcat_s(char* destination, size_t size, const char* source);
+errno_t wcscpy_s(wchar_t* destination, size_t size, const wchar_t* source);
+errno_t wcsncat_s(wchar_t* destination, size_t size, const wchar_t* source,
+                  size_t count);
+
+#ifdef __cplusplus
+}
+#endif

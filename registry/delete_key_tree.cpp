@@ -1,0 +1,123 @@
+#include "registry/delete_key_tree.h"
+
+#include <stdio.h>
+#include <wchar.h>
+#include <windows.h>
+
+#include "registry/native_key.h"
+
+namespace {
+
+constexpr DWORD SubkeyNameCapacity = 260;
+
+// Opens the key named by `path` itself: with REG_OPTION_OPEN_LINK a link is
+// opened as the link, not as its target.
+LSTATUS OpenKeyItself(const KeyPathBuffer& path, REGSAM access, HKEY* key) {
+  return RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, REG_OPTION_OPEN_LINK, access,
+                       key);
+}
+
+bool DeleteOpenedKey(HKEY key) {
+  return NtDeleteKey(key) == 0;
+}
+
+// Opens the key for emptying and deletion. Where the caller holds only one
+// of the two rights, a deletable key that cannot be read is deleted here
+// (it needs no emptying if that succeeds) and a readable key that cannot be
+// deleted is opened for reading only, so that its subkeys can still go.
+// Sets `*deleted` when the key was deleted here, `*canDelete` when `*key`
+// was opened with DELETE access.
+LSTATUS OpenForDeletion(const KeyPathBuffer& path, HKEY* key, bool* deleted,
+                        bool* canDelete) {
+  *deleted = false;
+  *canDelete = true;
+  LSTATUS status = OpenKeyItself(path, KEY_READ | DELETE, key);
+  if (status != ERROR_ACCESS_DENIED) {
+    return status;
+  }
+  *canDelete = false;
+  HKEY deleteOnly = nullptr;
+  if (OpenKeyItself(path, DELETE, &deleteOnly) == ERROR_SUCCESS) {
+    *deleted = DeleteOpenedKey(deleteOnly);
+    RegCloseKey(deleteOnly);
+    if (*deleted) {
+      return ERROR_SUCCESS;
+    }
+  }
+  return OpenKeyItself(path, KEY_READ, key);
+}
+
+// Deletes every subkey of `key`, whose path `path` holds and ends at `end`
+// with a backslash. Returns false at the first subkey that stays.
+bool DeleteSubkeys(HKEY key, KeyPathBuffer& path, size_t end) {
+  for (;;) {
+    wchar_t name[SubkeyNameCapacity];
+    DWORD nameSize = SubkeyNameCapacity;
+    FILETIME lastWrite;
+    // Index 0 every time: each deletion moves the next subkey to the front.
+    if (RegEnumKeyExW(key, 0, name, &nameSize, nullptr, nullptr, nullptr,
+                      &lastWrite) != ERROR_SUCCESS) {
+      return true;
+    }
+    // After a subkey's deletion, path[end..] still holds its name. Seeing it
+    // first again means the deletion reported success but the subkey is
+    // still listed; going on would never end.
+    if (name[0] == L'\0' || wcscmp(path + end, name) == 0) {
+      return false;
+    }
+    path[end] = L'\0';
+    // A cut path would name another key: never descend into one.
+    if (!AppendKeyPath(path, name) || DeleteKeyTree(path) == 0) {
+      return false;
+    }
+  }
+}
+
+}  // namespace
+
+int DeleteKeyTree(KeyPathBuffer& path) {
+  size_t end = KeyPathLength(path);
+  if (end == 0 || end == KeyPathCapacity || path[0] == L'\\') {
+    return 0;
+  }
+
+  HKEY key = nullptr;
+  bool deleted = false;
+  bool canDelete = false;
+  const LSTATUS status = OpenForDeletion(path, &key, &deleted, &canDelete);
+  if (deleted || status == ERROR_FILE_NOT_FOUND) {
+    return 1;
+  }
+  if (status != ERROR_SUCCESS) {
+    printf("Error opening key.\n");
+    return 0;
+  }
+
+  // A leaf, or a link (links have no subkeys of their own), goes at once.
+  if (canDelete && DeleteOpenedKey(key)) {
+    RegCloseKey(key);
+    return 1;
+  }
+
+  bool roomToDescend = true;
+  if (path[end - 1] != L'\\') {
+    if (end + 1 > KeyPathMaxLength) {
+      roomToDescend = false;
+    } else {
+      path[end++] = L'\\';
+      path[end] = L'\0';
+    }
+  }
+
+  if (roomToDescend) {
+    DeleteSubkeys(key, path, end);
+    // Removes the backslash before `end`, added or given: the buffer holds
+    // the key's own path again.
+    path[end - 1] = L'\0';
+  }
+
+  // Made even when a subkey stayed: it then fails, and the result says so.
+  const bool removed = canDelete && DeleteOpenedKey(key);
+  RegCloseKey(key);
+  return removed ? 1 : 0;
+}
