@@ -49,6 +49,9 @@ CallCounts Calls();
 size_t OpenHandleCount();
 // Full paths of deleted keys, in the order they went.
 std::vector<std::wstring> DeletedKeys();
+// Past `limit` registry calls (100000 after Reset) the process ends with a
+// message: a walk that long does not end.
+void SetRegistryCallLimit(size_t limit);
 // Runs before every registry call, e.g. to change the tree under the product.
 void SetBeforeRegistryCall(std::function<void()> hook);
 

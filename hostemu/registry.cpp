@@ -51,12 +51,17 @@ struct HKEY__ {
 
 namespace {
 
+// Far more than any test tree needs: a walk that makes this many calls does
+// not end.
+constexpr size_t DefaultCallLimit = 100000;
+
 struct Registry {
   std::shared_ptr<Key> root = std::make_shared<Key>();
   std::set<HKEY> handles;
   hostemu::CallCounts calls;
   std::vector<std::wstring> deleted;
   std::function<void()> beforeCall;
+  size_t callLimit = DefaultCallLimit;
 };
 
 Registry& State() {
@@ -67,6 +72,11 @@ Registry& State() {
 void BeforeCall(size_t hostemu::CallCounts::*counter) {
   Registry& r = State();
   ++(r.calls.*counter);
+  if (r.calls.Total() > r.callLimit) {
+    fprintf(stderr, "hostemu: more than %zu registry calls: a loop?\n",
+            r.callLimit);
+    abort();
+  }
   if (r.beforeCall) {
     r.beforeCall();
   }
@@ -362,6 +372,10 @@ size_t OpenHandleCount() {
 
 std::vector<std::wstring> DeletedKeys() {
   return State().deleted;
+}
+
+void SetRegistryCallLimit(size_t limit) {
+  State().callLimit = limit;
 }
 
 void SetBeforeRegistryCall(std::function<void()> hook) {
