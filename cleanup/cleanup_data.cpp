@@ -7,6 +7,8 @@ const char* const BundleIds[BundleCount] = {
 
 const wchar_t MsiProductCode[] = L"{343C5F9C-35D1-BF4B-204B-BF246FA1A19C}";
 
+// One row a line, as the keys are named.
+// clang-format off
 const wchar_t* const CleanupKeys[CleanupKeyCount] = {
     L"SOFTWARE\\Classes\\Installer\\Patches\\E2DBB4AA393B877438B0F3B01DFB00B2",
     L"SOFTWARE\\Classes\\Installer\\Patches\\3A89DD5A5FAA2C87F7F9844F8CDF46EC",
@@ -23,34 +25,20 @@ const wchar_t* const CleanupKeys[CleanupKeyCount] = {
     L"SOFTWARE\\Classes\\Installer\\Patches\\1956FE0252026067BC80D8329493ECE3",
     L"SOFTWARE\\Classes\\Installer\\Products\\C9F5C3431D53B4FB02B4FB42F61A1AC9",
     L"SOFTWARE\\Classes\\Installer\\Features\\C9F5C3431D53B4FB02B4FB42F61A1AC9",
-    L"SOFTWARE\\Classes\\Installer\\UpgradeCodes\\084E72F16116C09E4DE59376D98C4"
-    L"461",
-    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UpgradeCodes\\08"
-    L"4E72F16116C09E4DE59376D98C4461",
-    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-"
-    L"18\\Components\\13DB00C9B7770152B0304198A7AD0C12",
-    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-"
-    L"18\\Patches\\E2DBB4AA393B877438B0F3B01DFB00B2",
-    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-"
-    L"18\\Patches\\3A89DD5A5FAA2C87F7F9844F8CDF46EC",
-    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-"
-    L"18\\Patches\\D7DC7125BA001839E24115936A85A5D7",
-    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-"
-    L"18\\Patches\\8D9D15CDED1604E325BB28ADD7DD30B6",
-    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-"
-    L"18\\Patches\\6FA65C6153627E56F95D31124D02B610",
-    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-"
-    L"18\\Patches\\44587C490BE0B4AFAD9EF6D2DE05B087",
-    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-"
-    L"18\\Patches\\425F8BDD5DD86A6B596B506B143855E7",
-    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-"
-    L"18\\Patches\\A557467EAD0AC36C09C24E55E370991A",
-    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-"
-    L"18\\Patches\\57CA768C8AFCE47F4568444FFA9F13B1",
-    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-"
-    L"18\\Patches\\BAAFF6BC3A7268E451A22E3E6CD0EF93",
-    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-"
-    L"18\\Products\\29E8F4353ABD9F01C22331F12B9933D4",
+    L"SOFTWARE\\Classes\\Installer\\UpgradeCodes\\084E72F16116C09E4DE59376D98C4461",
+    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UpgradeCodes\\084E72F16116C09E4DE59376D98C4461",
+    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-18\\Components\\13DB00C9B7770152B0304198A7AD0C12",
+    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-18\\Patches\\E2DBB4AA393B877438B0F3B01DFB00B2",
+    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-18\\Patches\\3A89DD5A5FAA2C87F7F9844F8CDF46EC",
+    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-18\\Patches\\D7DC7125BA001839E24115936A85A5D7",
+    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-18\\Patches\\8D9D15CDED1604E325BB28ADD7DD30B6",
+    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-18\\Patches\\6FA65C6153627E56F95D31124D02B610",
+    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-18\\Patches\\44587C490BE0B4AFAD9EF6D2DE05B087",
+    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-18\\Patches\\425F8BDD5DD86A6B596B506B143855E7",
+    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-18\\Patches\\A557467EAD0AC36C09C24E55E370991A",
+    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-18\\Patches\\57CA768C8AFCE47F4568444FFA9F13B1",
+    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-18\\Patches\\BAAFF6BC3A7268E451A22E3E6CD0EF93",
+    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-18\\Products\\29E8F4353ABD9F01C22331F12B9933D4",
     L"SOFTWARE\\Tarnholt\\Ravon2\\{1A23B247-C9CF-23F5-27AE-6B1FF4BDB52A}",
     L"SOFTWARE\\Tarnholt\\Ravon2\\{24919A8D-2502-F9CA-B37B-C348EE6E708C}",
     L"SOFTWARE\\Tarnholt\\Ravon2\\{4CA564D7-4F81-1C2C-5429-6609A57D26A5}",
@@ -59,24 +47,15 @@ const wchar_t* const CleanupKeys[CleanupKeyCount] = {
     L"SOFTWARE\\Tarnholt\\Ravon2\\{897B5A9B-25C7-4C20-FD6A-C13EA4397A6A}",
     L"SOFTWARE\\Tarnholt\\Ravon2\\{3A041F1F-A2AC-D453-E057-829C89692083}",
     L"SOFTWARE\\Tarnholt\\Ravon2\\{67A0279B-3337-5BC2-AA79-56C802EAA72F}",
-    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\{343C5F9C-35D1-"
-    L"BF4B-204B-BF246FA1A19C}",
-    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\{9815A65A-DD46-"
-    L"74B9-6088-819C3D10C058}",
-    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\{79910CD7-CD3A-"
-    L"315F-9CE5-A178A44EB618}",
-    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\{43F6BC7B-7CD0-"
-    L"064C-FBAD-5B25A5E89027}",
-    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\{D10A688D-FC94-"
-    L"5A70-20B5-BF1D66B2F43C}",
-    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\{F9B2F089-B8F8-"
-    L"D5E1-CC2B-B516A34E49C0}",
-    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\{A60E07D4-4A81-"
-    L"99F2-9F2E-3ED4478EF375}",
-    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\{A83AC778-0DDC-"
-    L"7528-A784-0A6540732ECF}",
-    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\{EE412154-1818-"
-    L"E847-A252-FF80D5C9A593}",
+    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\{343C5F9C-35D1-BF4B-204B-BF246FA1A19C}",
+    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\{9815A65A-DD46-74B9-6088-819C3D10C058}",
+    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\{79910CD7-CD3A-315F-9CE5-A178A44EB618}",
+    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\{43F6BC7B-7CD0-064C-FBAD-5B25A5E89027}",
+    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\{D10A688D-FC94-5A70-20B5-BF1D66B2F43C}",
+    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\{F9B2F089-B8F8-D5E1-CC2B-B516A34E49C0}",
+    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\{A60E07D4-4A81-99F2-9F2E-3ED4478EF375}",
+    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\{A83AC778-0DDC-7528-A784-0A6540732ECF}",
+    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\{EE412154-1818-E847-A252-FF80D5C9A593}",
     L"SOFTWARE\\Tarnholt\\Ravon2\\{1B8BF967-F3AA-A15C-9E91-78D2CB6BB088}",
     L"SOFTWARE\\Tarnholt\\Ravon2\\{07467BCC-19D9-D27F-2B4D-6D7E92EC259C}",
     L"SOFTWARE\\Tarnholt\\Ravon2\\{AA30B1DF-1F48-1B3E-5C8D-E2B43848E7E8}",
@@ -84,20 +63,13 @@ const wchar_t* const CleanupKeys[CleanupKeyCount] = {
     L"SOFTWARE\\Classes\\Installer\\Patches\\27B7D6626FD8DDFAF8B4B5A5DD870B0F",
     L"SOFTWARE\\Classes\\Installer\\Patches\\8E09816AA04AB83280CBC8D3DB6BF1D7",
     L"SOFTWARE\\Classes\\Installer\\Patches\\F8817198C53BF6D652FEDA54D2172F64",
-    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-"
-    L"18\\Patches\\27B7D6626FD8DDFAF8B4B5A5DD870B0F",
-    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-"
-    L"18\\Patches\\8E09816AA04AB83280CBC8D3DB6BF1D7",
-    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-"
-    L"18\\Patches\\F8817198C53BF6D652FEDA54D2172F64",
-    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-"
-    L"18\\Products\\C9F5C3431D53B4FB02B4FB42F61A1AC9",
-    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\{D8391032-AC4D-"
-    L"2B15-60E0-9F0ABD7447DD}",
-    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\{64654F40-A353-"
-    L"D1C1-F16E-AE78D06D540D}",
-    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\{DCED7F61-2943-"
-    L"612E-102A-E1B9A807116A}",
-    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\{D917AC9E-C26A-"
-    L"48BE-DD7D-CAAD151DC8B2}",
+    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-18\\Patches\\27B7D6626FD8DDFAF8B4B5A5DD870B0F",
+    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-18\\Patches\\8E09816AA04AB83280CBC8D3DB6BF1D7",
+    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-18\\Patches\\F8817198C53BF6D652FEDA54D2172F64",
+    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-18\\Products\\C9F5C3431D53B4FB02B4FB42F61A1AC9",
+    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\{D8391032-AC4D-2B15-60E0-9F0ABD7447DD}",
+    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\{64654F40-A353-D1C1-F16E-AE78D06D540D}",
+    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\{DCED7F61-2943-612E-102A-E1B9A807116A}",
+    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\{D917AC9E-C26A-48BE-DD7D-CAAD151DC8B2}",
 };
+// clang-format on

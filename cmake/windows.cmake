@@ -22,3 +22,18 @@ set_source_files_properties(resources/cleanup.rc PROPERTIES
   OBJECT_DEPENDS ${CMAKE_SOURCE_DIR}/resources/cleanup.manifest)
 set_target_properties(ravon2-cleanup PROPERTIES
   RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
+
+# Helpers for the Wine tests, built with the same toolchain.
+function(add_wine_helper name source)
+  add_executable(${name} ${source})
+  target_compile_definitions(${name} PRIVATE _UCRT UNICODE _UNICODE __USE_MINGW_ANSI_STDIO=0)
+  target_compile_options(${name} PRIVATE ${WARNINGS} -Wno-conversion -specs=${CMAKE_BINARY_DIR}/ucrt.specs)
+  target_link_options(${name} PRIVATE -specs=${CMAKE_BINARY_DIR}/ucrt.specs -static -municode)
+  target_link_libraries(${name} PRIVATE ${ARGN})
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/test-helpers)
+endfunction()
+add_wine_helper(regtool tests/wine/regtool.cpp advapi32 msi)
+add_wine_helper(stand-in-installer tests/wine/stand_in_installer.cpp advapi32 msi shell32)
+add_wine_helper(launcher tests/wine/launcher.cpp)
+
+add_subdirectory(tests/wine)

@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: the host tier (plain and under
+# AddressSanitizer and UBSan) and the Wine tier (the real executable).
+set -uo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh || exit 1
+
+status=0
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+
+echo "== clang-format"
+if ! git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format --dry-run --Werror; then
+  echo "clang-format: the files above need formatting"
+  status=1
+fi
+
+for preset in host host-sanitize windows; do
+  echo "== $preset: build"
+  if ! { cmake --preset "$preset" >/dev/null && cmake --build --preset "$preset"; }; then
+    echo "$preset: build failed"
+    status=1
+    continue
+  fi
+  echo "== $preset: test"
+  ctest --preset "$preset" -j2 2>&1 | tee -a "$log"
+  [ "${PIPESTATUS[0]}" -eq 0 ] || status=1
+done
+
+# One line for all tiers together.
+awk '/tests passed, [0-9]+ tests failed out of/ {
+       failed += $4; total += $NF
+     }
+     END { printf "all tiers: %d passed, %d failed\n", total - failed, failed }' "$log"
+exit "$status"

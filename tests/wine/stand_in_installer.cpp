@@ -1,0 +1,50 @@
+// Stands in for the vendor's deployment installer in the Wine tests. Records
+// each start as one line of C:\installer-calls.log: its arguments as Windows
+// parses them, whether the manifest it was given exists, whether the
+// product's registry keys were still there (the registry stage had not run
+// yet) and Windows Installer's state of the product. Prints nothing.
+#include <windows.h>
+// After windows.h, which they build on.
+#include <msi.h>
+#include <shellapi.h>
+#include <stdio.h>
+
+namespace {
+
+constexpr const wchar_t* ProductCode =
+    L"{343C5F9C-35D1-BF4B-204B-BF246FA1A19C}";
+constexpr const wchar_t* ProductKey =
+    L"SOFTWARE\\Tarnholt\\Ravon2\\{1A23B247-C9CF-23F5-27AE-6B1FF4BDB52A}";
+
+bool KeyPresent(const wchar_t* path) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key) !=
+      ERROR_SUCCESS) {
+    return false;
+  }
+  RegCloseKey(key);
+  return true;
+}
+
+}  // namespace
+
+int wmain() {
+  int count = 0;
+  wchar_t** args = CommandLineToArgvW(GetCommandLineW(), &count);
+  FILE* log = _wfopen(L"C:\\installer-calls.log", L"a, ccs=UTF-8");
+  if (args == nullptr || log == nullptr) {
+    return 3;
+  }
+  fwprintf(log, L"call\tline=%ls\n", GetCommandLineW());
+  for (int i = 0; i < count; ++i) {
+    fwprintf(log, L"arg\t%ls\n", args[i]);
+  }
+  const bool manifest = count > 0 && GetFileAttributesW(args[count - 1]) !=
+                                         INVALID_FILE_ATTRIBUTES;
+  fwprintf(log, L"state\tmanifest=%d keys=%d product=%d\n", manifest ? 1 : 0,
+           KeyPresent(ProductKey) ? 1 : 0,
+           static_cast<int>(MsiQueryProductStateW(ProductCode)));
+  fclose(log);
+  LocalFree(args);
+  return 0;
+}

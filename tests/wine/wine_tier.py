@@ -1,0 +1,461 @@
+#!/usr/bin/env python3
+"""End-to-end tests of the real cleanup executable under Wine.
+
+Each case gets its own copy of a Wine prefix booted once per run, seeds it
+with a sample installation of the product (registry trees under the cleanup
+rows, keys that are not the product's and must survive, a link inside a tree,
+a stand-in deployment installer that records how it was started, and a real
+MSI installed through Wine's msiexec), runs the executable and checks what is
+left.
+
+    wine_tier.py --build DIR --source DIR template   boot the shared prefix
+    wine_tier.py --build DIR --source DIR case NAME  run one case
+    wine_tier.py --build DIR --source DIR discard    remove the shared prefix
+    wine_tier.py --build DIR --source DIR demo       show a run, before/after
+    wine_tier.py --build DIR --source DIR executable check resources, imports
+"""
+import argparse
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+
+WAIT_MESSAGE = "Please wait while product cleanup completes...\n"
+# Rows that Windows Installer writes when it installs the sample MSI.
+MSI_ROWS = {14, 15, 16, 17, 18, 38, 57}
+NEIGHBOUR_VALUE = ("HKLM\\SOFTWARE\\Tarnholt\\Neighbour\\Child", "Keep", "yes")
+
+
+class Failure(Exception):
+    pass
+
+
+def check(condition, message):
+    if not condition:
+        raise Failure(message)
+
+
+def read_tables(source):
+    """The rows, bundles and product code, from the program's own tables."""
+    text = (source / "cleanup" / "cleanup_data.cpp").read_text()
+    unescape = lambda s: s.replace("\\\\", "\\")
+    rows_block = text[text.index("CleanupKeys[CleanupKeyCount]"):]
+    rows = [unescape(r) for r in re.findall(r'L"([^"]*)"', rows_block)]
+    bundles_block = text[text.index("BundleIds[BundleCount]"):text.index("MsiProductCode")]
+    bundles = re.findall(r'"(\{[^"]*\})"', bundles_block)
+    product = re.search(r'MsiProductCode\[\] = L"([^"]*)"', text).group(1)
+    check(len(rows) == 61 and len(bundles) == 2, "cannot read the tables")
+    return rows, bundles, product
+
+
+def braced(packed):
+    """Inverse of Windows Installer's packing: reverse the first three
+    groups, swap the digits of each remaining byte."""
+    r = lambda s: s[::-1]
+    rest = "".join(packed[i + 1] + packed[i] for i in range(16, 32, 2))
+    return "{%s-%s-%s-%s-%s}" % (r(packed[0:8]), r(packed[8:12]),
+                                 r(packed[12:16]), rest[:4], rest[4:])
+
+
+WXS = """<?xml version="1.0" encoding="utf-8"?>
+<Wix xmlns="http://schemas.microsoft.com/wix/2006/wi">
+  <Product Id="{product}" Name="Ravon2 sample" Language="1033" Version="2.0.0"
+           Manufacturer="Tarnholt" UpgradeCode="{upgrade}">
+    <Package InstallerVersion="200" Compressed="yes" InstallScope="perMachine"/>
+    <Media Id="1" Cabinet="sample.cab" EmbedCab="yes"/>
+    <Directory Id="TARGETDIR" Name="SourceDir">
+      <Directory Id="ProgramFiles64Folder">
+        <Directory Id="VendorDir" Name="Tarnholt">
+          <Directory Id="INSTALLDIR" Name="Ravon2">
+            <Component Id="MainFile" Guid="{component}" Win64="yes">
+              <File Id="Payload" Name="ravon2.txt" Source="ravon2.txt" KeyPath="yes"/>
+            </Component>
+          </Directory>
+        </Directory>
+      </Directory>
+    </Directory>
+    <Feature Id="Complete" Level="1"><ComponentRef Id="MainFile"/></Feature>
+  </Product>
+</Wix>
+"""
+
+
+class Tier:
+    def __init__(self, build, source):
+        self.build = Path(build).resolve()
+        self.source = Path(source).resolve()
+        self.work = self.build / "wine-tier"
+        self.template = self.work / "template"
+        self.exe = self.build / "bin" / "ravon2-cleanup.exe"
+        self.helpers = self.build / "test-helpers"
+        self.rows, self.bundles, self.product = read_tables(self.source)
+
+    def boot_template(self):
+        if self.template.exists():
+            shutil.rmtree(self.template)
+        self.work.mkdir(parents=True, exist_ok=True)
+        env = wine_env(self.template)
+        subprocess.run(["wineboot", "--init"], env=env, check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       timeout=300)
+        subprocess.run(["wineserver", "-w"], env=env, check=True, timeout=300)
+        self.build_msi()
+
+    def build_msi(self):
+        """An MSI whose product, upgrade and component codes are the ones the
+        cleanup rows name (rows 16 and 18 hold the packed forms)."""
+        msi_dir = self.work / "msi"
+        msi_dir.mkdir(parents=True, exist_ok=True)
+        upgrade = braced(self.rows[15].rsplit("\\", 1)[1])
+        component = braced(self.rows[17].rsplit("\\", 1)[1])
+        (msi_dir / "ravon2.txt").write_text("Ravon2 sample payload\n")
+        (msi_dir / "sample.wxs").write_text(WXS.format(
+            product=self.product, upgrade=upgrade, component=component))
+        subprocess.run(["wixl", "-a", "x64", "-o", "sample.msi", "sample.wxs"],
+                       cwd=msi_dir, check=True, timeout=120,
+                       stderr=subprocess.DEVNULL)
+
+    def discard(self):
+        shutil.rmtree(self.work, ignore_errors=True)
+
+
+def wine_env(prefix):
+    env = dict(os.environ)
+    env.update(WINEPREFIX=str(prefix), WINEDEBUG="-all",
+               WINEDLLOVERRIDES="mscoree,mshtml=")
+    env.pop("DISPLAY", None)
+    return env
+
+
+class Prefix:
+    """A throwaway copy of the template prefix."""
+
+    def __init__(self, tier, directory=None):
+        self.tier = tier
+        self.path = Path(directory or tempfile.mkdtemp(prefix="case-", dir=tier.work))
+        shutil.rmtree(self.path)
+        subprocess.run(["cp", "-a", str(tier.template), str(self.path)], check=True)
+        self.env = wine_env(self.path)
+
+    def close(self):
+        subprocess.run(["wineserver", "-k"], env=self.env,
+                       stderr=subprocess.DEVNULL)
+        subprocess.run(["wineserver", "-w"], env=self.env,
+                       stderr=subprocess.DEVNULL)
+        shutil.rmtree(self.path, ignore_errors=True)
+
+    def drive_c(self, windows_path):
+        check(windows_path[:3].upper() == "C:\\", windows_path)
+        return self.path / "drive_c" / windows_path[3:].replace("\\", "/")
+
+    def wine(self, *args, timeout=300):
+        result = subprocess.run(["wine", *map(str, args)], env=self.env,
+                                capture_output=True, timeout=timeout)
+        decode = lambda b: b.decode("utf-8", "replace").replace("\r\n", "\n")
+        return result.returncode, decode(result.stdout), decode(result.stderr)
+
+    def regtool(self, lines):
+        script = self.path / "regtool-commands.txt"
+        script.write_text("\n".join(lines) + "\n", encoding="utf-8")
+        status, out, err = self.wine(self.tier.helpers / "regtool.exe", script)
+        check(status == 0, f"regtool failed: {err}")
+        return out.splitlines()
+
+    def present(self, keys):
+        answers = self.regtool([f"query\t{k}" for k in keys])
+        return {k: a == "present" for k, a in zip(keys, answers)}
+
+    def product_state(self):
+        return int(self.regtool([f"product\t{self.tier.product}"])[0])
+
+    def run_cleanup(self, *args, launcher_settings=None):
+        if launcher_settings is None:
+            return self.wine(self.tier.exe, *args)
+        return self.wine(self.tier.helpers / "launcher.exe", *launcher_settings,
+                         "--", self.tier.exe, *args)
+
+    def installer_calls(self):
+        log = self.drive_c("C:\\installer-calls.log")
+        calls = []
+        if not log.exists():
+            return calls
+        for line in log.read_text(encoding="utf-8-sig").splitlines():
+            kind, _, rest = line.partition("\t")
+            if kind == "call":
+                calls.append({"line": rest[len("line="):], "args": [], "state": {}})
+            elif kind == "arg":
+                calls[-1]["args"].append(rest)
+            elif kind == "state":
+                calls[-1]["state"] = dict(p.split("=") for p in rest.split())
+        return calls
+
+
+class Installation:
+    """A sample installation: what the cleanup must remove and what it must
+    leave alone."""
+
+    def __init__(self, tier):
+        t = tier
+        rows = ["HKLM\\" + r for r in t.rows]
+        self.removed = list(rows)
+        deep = {
+            0: ["SourceList\\Net"],
+            1: ["SourceList\\Media", "SourceList\\Net"],
+            29: ["Components\\Core\\Files", "Components\\Extra", "Settings"],
+            38: ["Details\\More"],
+            60: ["a\\b\\c", "a\\d", "e"],
+        }
+        self.commands = []
+        self.msi_commands = []
+        for i, row in enumerate(rows):
+            # The sample MSI registers these itself; a value added to them
+            # would change what Windows Installer does on removal (a value
+            # of a component key is a client that keeps its files).
+            into = self.msi_commands if i + 1 in MSI_ROWS else self.commands
+            into.append(f"value\t{row}\tDisplayName\trow {i + 1}")
+            for sub in deep.get(i, []):
+                self.commands.append(f"key\t{row}\\{sub}")
+                self.removed.append(f"{row}\\{sub}")
+        # A link inside a tree, pointing at a key that is not the product's.
+        link = rows[29] + "\\Shared"
+        self.commands += [
+            f"value\t{NEIGHBOUR_VALUE[0]}\t{NEIGHBOUR_VALUE[1]}\t{NEIGHBOUR_VALUE[2]}",
+            f"key\t{NEIGHBOUR_VALUE[0]}\\Deeper",
+            f"link\t{link}\tHKLM\\SOFTWARE\\Tarnholt\\Neighbour",
+        ]
+        self.removed.append(link)
+        self.kept = [
+            "HKLM\\SOFTWARE\\Tarnholt\\Neighbour",
+            NEIGHBOUR_VALUE[0],
+            NEIGHBOUR_VALUE[0] + "\\Deeper",
+            "HKLM\\SOFTWARE\\Tarnholt\\Ravon2",
+            "HKLM\\SOFTWARE\\Tarnholt\\Ravon2\\Settings",
+            rows[29] + "-Backup",          # shares the row's name as a prefix
+            rows[37] + ".old",
+            rows[0][:-1],                  # a prefix of the row's name
+            rows[60][:-1] + "0}",
+            "HKLM\\SOFTWARE\\Classes\\Installer\\Patches",
+            "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall",
+        ]
+        # The same paths in the 32-bit view and under the current user.
+        for row in (t.rows[29], t.rows[37], t.rows[40], t.rows[0]):
+            self.kept.append("HKLM\\" + row.replace("SOFTWARE\\", "SOFTWARE\\WOW6432Node\\", 1))
+            self.kept.append("HKCU\\" + row + "\\Sub")
+        self.commands += [f"key\t{k}" for k in self.kept]
+
+    def seed(self, prefix, installer=True, msi=True, program_data="C:\\ProgramData"):
+        if msi:
+            msi_path = prefix.tier.work / "msi" / "sample.msi"
+            status, _, err = prefix.wine("msiexec", "/i", "Z:" + str(msi_path).replace("/", "\\"), "/q")
+            check(status == 0, f"installing the sample MSI failed ({status}): {err}")
+            check(prefix.product_state() == 5, "the sample MSI is not installed")
+        if installer:
+            target = prefix.drive_c("C:\\Program Files\\Tarnholt\\Quorvel\\V1\\Installer.exe")
+            target.parent.mkdir(parents=True, exist_ok=True)
+            shutil.copy(prefix.tier.helpers / "stand-in-installer.exe", target)
+        for bundle in prefix.tier.bundles:
+            manifest = prefix.drive_c(program_data + f"\\Tarnholt\\Brevat\\metadata\\{bundle}\\bundleManifest.xml")
+            manifest.parent.mkdir(parents=True, exist_ok=True)
+            manifest.write_text("<bundleManifest/>\n")
+        prefix.regtool(self.commands + ([] if msi else self.msi_commands))
+        state = prefix.present(self.removed + self.kept)
+        check(all(state.values()), "seeding left keys out: " +
+              ", ".join(k for k, v in state.items() if not v))
+
+    def check_cleaned(self, prefix):
+        state = prefix.present(self.removed + self.kept)
+        left = [k for k in self.removed if state[k]]
+        lost = [k for k in self.kept if not state[k]]
+        check(not left, "keys left behind: " + ", ".join(left))
+        check(not lost, "keys that are not the product's were deleted: " + ", ".join(lost))
+        value = prefix.regtool([f"get\t{NEIGHBOUR_VALUE[0]}\t{NEIGHBOUR_VALUE[1]}"])
+        check(value == [NEIGHBOUR_VALUE[2]], f"the link target's value changed: {value}")
+
+
+def expected_args(tier, bundle, program_files="C:\\Program Files", program_data="C:\\ProgramData"):
+    return [program_files + "\\Tarnholt\\Quorvel\\V1\\Installer.exe",
+            "-i", "uninstall", "--silent", "--trigger_point", "system", "-m",
+            program_data + f"\\Tarnholt\\Brevat\\metadata\\{bundle}\\bundleManifest.xml"]
+
+
+def check_installer_calls(prefix, program_data="C:\\ProgramData"):
+    calls = prefix.installer_calls()
+    check(len(calls) == 2, f"expected 2 installer calls, got {len(calls)}")
+    for call, bundle in zip(calls, prefix.tier.bundles):
+        want = expected_args(prefix.tier, bundle, program_data=program_data)
+        check(call["args"] == want, f"installer arguments {call['args']} != {want}")
+        check(call["state"].get("manifest") == "1", "the manifest path did not name the manifest")
+        check(call["state"].get("keys") == "1", "the registry stage ran before the installer")
+    return calls
+
+
+def check_product_removed(prefix):
+    check(prefix.product_state() == -1, "Windows Installer still knows the product")
+    payload = prefix.drive_c("C:\\Program Files\\Tarnholt\\Ravon2\\ravon2.txt")
+    check(not payload.exists(), "the product's installed file is still there")
+
+
+# ---------------------------------------------------------------- cases
+
+def case_full_run(tier, prefix):
+    install = Installation(tier)
+    install.seed(prefix)
+    status, out, err = prefix.run_cleanup("/?", "--force", "stray argument")
+    check(status == 0, f"exit status {status}")
+    check(out == WAIT_MESSAGE, f"unexpected output {out!r} (stderr {err!r})")
+    calls = check_installer_calls(prefix)
+    for call in calls:
+        check(call["state"].get("product") == "5",
+              "the deployment installer ran after the MSI was removed")
+    print("installer saw:", calls[0]["line"])
+    check_product_removed(prefix)
+    install.check_cleaned(prefix)
+
+    status, out, err = prefix.run_cleanup()
+    check(status == 0, f"second run: exit status {status}")
+    check(out == WAIT_MESSAGE, f"second run: unexpected output {out!r}")
+    check(len(prefix.installer_calls()) == 4, "second run: installer not started twice more")
+    install.check_cleaned(prefix)
+
+
+def case_programdata_with_space_and_ampersand(tier, prefix):
+    program_data = "C:\\Shared Data & More"
+    install = Installation(tier)
+    install.seed(prefix, msi=False, program_data=program_data)
+    status, out, err = prefix.run_cleanup(launcher_settings=[f"ProgramData={program_data}"])
+    check(status == 0, f"exit status {status}")
+    check(out == WAIT_MESSAGE and err == "", f"unexpected output {out!r} {err!r}")
+    check_installer_calls(prefix, program_data=program_data)
+    install.check_cleaned(prefix)
+
+
+def case_programdata_unset(tier, prefix):
+    install = Installation(tier)
+    install.seed(prefix)
+    status, out, err = prefix.run_cleanup(launcher_settings=["-ProgramData"])
+    check(status == 0, f"exit status {status}")
+    check(out == WAIT_MESSAGE, f"unexpected output {out!r} {err!r}")
+    check(prefix.installer_calls() == [], "the installer was started without ProgramData")
+    check_product_removed(prefix)
+    install.check_cleaned(prefix)
+
+
+def case_installer_absent(tier, prefix):
+    install = Installation(tier)
+    install.seed(prefix, installer=False)
+    status, out, err = prefix.run_cleanup()
+    check(status == 0, f"exit status {status}")
+    check(out.startswith(WAIT_MESSAGE), f"unexpected output {out!r}")
+    check_product_removed(prefix)
+    install.check_cleaned(prefix)
+
+
+def case_nothing_installed(tier, prefix):
+    before = prefix.regtool([f"query\tHKLM\\{r}" for r in tier.rows])
+    check(before == ["absent"] * 61, "a new prefix already holds product keys")
+    status, out, err = prefix.run_cleanup()
+    check(status == 0, f"exit status {status}")
+    check(out.startswith(WAIT_MESSAGE) and "Error opening key" not in out,
+          f"unexpected output {out!r}")
+
+
+CASES = {name[len("case_"):]: fn for name, fn in globals().items() if name.startswith("case_")}
+
+
+def run_case(tier, name):
+    prefix = Prefix(tier)
+    try:
+        CASES[name](tier, prefix)
+    finally:
+        prefix.close()
+
+
+def check_executable(tier):
+    """The executable's manifest, version resource and imports."""
+    rc = subprocess.run(["x86_64-w64-mingw32-windres", "-i", str(tier.exe), "-O", "rc"],
+                        capture_output=True, text=True, check=True).stdout
+    for text in ['level=""asInvoker""', 'uiAccess=""false""', 'BLOCK "040904b0"',
+                 'VALUE "FileVersion", "1.0.0.1"', 'VALUE "ProductVersion", "1.0.0.1"',
+                 "FILEVERSION 1, 0, 0, 1", "PRODUCTVERSION 1, 0, 0, 1",
+                 "FILETYPE 0x1"]:
+        check(text in rc, f"resources lack {text}")
+    dump = subprocess.run(["x86_64-w64-mingw32-objdump", "-p", str(tier.exe)],
+                          capture_output=True, text=True, check=True).stdout
+    check("file format pei-x86-64" in dump, "not an x86-64 executable")
+    check(re.search(r"Subsystem\s+00000003", dump), "not a console program")
+    dlls = re.findall(r"DLL Name: (\S+)", dump)
+    system = {"kernel32.dll", "advapi32.dll", "ntdll.dll"}
+    foreign = [d for d in dlls if d.lower() not in system and not d.lower().startswith("api-ms-win-crt-")]
+    check(not foreign, f"imports DLLs that are not Windows' own: {foreign}")
+    print(f"{tier.exe.name}: {tier.exe.stat().st_size} bytes; imports {', '.join(dlls)}")
+
+
+def demo(tier):
+    """Boots a throwaway prefix, installs the sample product and shows the
+    cleanup at work."""
+    tier.boot_template()
+    prefix = Prefix(tier)
+    try:
+        install = Installation(tier)
+        install.seed(prefix)
+
+        def report(title):
+            state = prefix.present(install.removed + install.kept)
+            payload = prefix.drive_c("C:\\Program Files\\Tarnholt\\Ravon2\\ravon2.txt")
+            print(f"\n== {title} ==")
+            print(f"product keys present:   {sum(state[k] for k in install.removed)} of {len(install.removed)}")
+            print(f"other keys present:     {sum(state[k] for k in install.kept)} of {len(install.kept)}")
+            print(f"MSI product state:      {prefix.product_state()} (5 installed, -1 unknown)")
+            print(f"MSI-installed file:     {'present' if payload.exists() else 'gone'}")
+            print(f"installer starts so far: {len(prefix.installer_calls())}")
+            shown = [k for k in install.removed if tier.rows[29] in k]
+            for k in shown + install.kept[:5]:
+                print(f"  {'present' if state[k] else 'gone   '}  {k}")
+
+        report("before")
+        print(f"\n== running {tier.exe.name} under Wine ==")
+        status, out, err = prefix.run_cleanup()
+        sys.stdout.write(out + err)
+        print(f"exit status: {status}")
+        for call in prefix.installer_calls():
+            print("deployment installer started as:", call["line"])
+        report("after")
+    finally:
+        prefix.close()
+        tier.discard()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--build", required=True)
+    parser.add_argument("--source", required=True)
+    parser.add_argument("action", choices=["template", "case", "discard", "demo", "executable"])
+    parser.add_argument("name", nargs="?")
+    args = parser.parse_args()
+    tier = Tier(args.build, args.source)
+    try:
+        if args.action == "template":
+            tier.boot_template()
+        elif args.action == "discard":
+            tier.discard()
+        elif args.action == "demo":
+            demo(tier)
+        elif args.action == "executable":
+            check_executable(tier)
+        else:
+            if args.name not in CASES:
+                parser.error(f"unknown case {args.name}; cases: {', '.join(CASES)}")
+            run_case(tier, args.name)
+            print(f"wine case {args.name}: passed")
+    except Failure as failure:
+        print(f"FAILED: {failure}", file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
