@@ -2,14 +2,28 @@
 # platform, with the GoogleTest suite.
 find_package(GTest REQUIRED)
 
-add_library(hostemu STATIC hostemu/registry.cpp hostemu/crt.cpp)
-target_include_directories(hostemu PUBLIC
+# The registry and the C runtime are emulated apart: a program that needs
+# only the registry walk keeps its real system().
+add_library(hostemu-registry STATIC hostemu/registry.cpp)
+target_include_directories(hostemu-registry PUBLIC
   ${CMAKE_SOURCE_DIR}/hostemu/include ${CMAKE_SOURCE_DIR})
-target_compile_options(hostemu PRIVATE ${WARNINGS})
+target_compile_options(hostemu-registry PRIVATE ${WARNINGS})
+add_library(hostemu-crt STATIC hostemu/crt.cpp)
+target_link_libraries(hostemu-crt PUBLIC hostemu-registry)
+target_compile_options(hostemu-crt PRIVATE ${WARNINGS})
+
+add_library(registry-walk STATIC ${REGISTRY_SOURCES})
+target_link_libraries(registry-walk PUBLIC hostemu-registry)
+target_compile_options(registry-walk PRIVATE ${WARNINGS})
 
 add_library(cleanup-product STATIC ${PRODUCT_SOURCES})
-target_include_directories(cleanup-product PUBLIC ${CMAKE_SOURCE_DIR})
-target_link_libraries(cleanup-product PUBLIC hostemu)
+target_link_libraries(cleanup-product PUBLIC registry-walk hostemu-crt)
 target_compile_options(cleanup-product PRIVATE ${WARNINGS})
 
 add_subdirectory(tests/host)
+
+option(CLEANUP_FUZZ "Build the libFuzzer target (needs clang)" OFF)
+set(FUZZ_SECONDS 60 CACHE STRING "How long fuzz.bounded explores")
+if(CLEANUP_FUZZ)
+  add_subdirectory(tests/fuzz)
+endif()

@@ -9,7 +9,7 @@ execute_process(COMMAND ${CMAKE_CXX_COMPILER} -dumpspecs
 string(REPLACE "-lmsvcrt" "-lucrt" UCRT_SPECS "${MINGW_SPECS}")
 file(WRITE ${CMAKE_BINARY_DIR}/ucrt.specs "${UCRT_SPECS}")
 
-add_executable(ravon2-cleanup cleanup/main.cpp ${PRODUCT_SOURCES} resources/cleanup.rc)
+add_executable(ravon2-cleanup cleanup/main.cpp ${PRODUCT_SOURCES} ${REGISTRY_SOURCES} resources/cleanup.rc)
 target_include_directories(ravon2-cleanup PRIVATE ${CMAKE_SOURCE_DIR})
 target_compile_definitions(ravon2-cleanup PRIVATE
   _UCRT UNICODE _UNICODE WIN32_LEAN_AND_MEAN __USE_MINGW_ANSI_STDIO=0)
@@ -37,3 +37,12 @@ add_wine_helper(stand-in-installer tests/wine/stand_in_installer.cpp advapi32 ms
 add_wine_helper(launcher tests/wine/launcher.cpp)
 
 add_subdirectory(tests/wine)
+
+# The program's own registry walk, built into test helpers that drive it
+# directly on Wine's registry.
+add_library(registry-walk STATIC ${REGISTRY_SOURCES})
+target_include_directories(registry-walk PUBLIC ${CMAKE_SOURCE_DIR})
+target_compile_definitions(registry-walk PRIVATE _UCRT UNICODE _UNICODE __USE_MINGW_ANSI_STDIO=0)
+target_compile_options(registry-walk PRIVATE ${WARNINGS} -specs=${CMAKE_BINARY_DIR}/ucrt.specs)
+add_wine_helper(registry-stress tests/wine/registry_stress.cpp registry-walk advapi32 ntdll)
+add_wine_helper(registry-benchmark tests/wine/registry_benchmark.cpp registry-walk advapi32 ntdll)

@@ -17,6 +17,8 @@ namespace hostemu {
 // An empty registry, no records, and the environment of a default machine:
 // ProgramFiles "C:\Program Files", ProgramData "C:\ProgramData".
 void Reset();
+// The registry part of Reset alone.
+void ResetRegistry();
 void CreateKey(const std::wstring& path);  // with any missing parents
 // A link at `path` whose target is `target`; opening through it follows it.
 void CreateLink(const std::wstring& path, const std::wstring& target);
@@ -26,6 +28,9 @@ std::optional<std::wstring> GetValue(const std::wstring& path,
                                      const std::wstring& name);
 // Whether the key itself exists (a link is not followed).
 bool KeyExists(const std::wstring& path);
+// The full path of the key `path` names, links in its middle followed (the
+// last component is not), in the registry's own spelling; nullopt if absent.
+std::optional<std::wstring> CanonicalPath(const std::wstring& path);
 // Every key's full path, parents before children, siblings in name order.
 std::vector<std::wstring> AllKeys();
 // Refuses every open of the key that asks for any of `access`.

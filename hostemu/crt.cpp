@@ -130,8 +130,6 @@ int system(const char* command) {
 
 namespace hostemu {
 
-void ResetRegistry();
-
 void Reset() {
   ResetRegistry();
   State() = Crt{};

@@ -334,6 +334,14 @@ std::optional<std::wstring> GetValue(const std::wstring& path,
   return found->second;
 }
 
+std::optional<std::wstring> CanonicalPath(const std::wstring& path) {
+  std::shared_ptr<Key> key = Resolve(State().root, path.c_str(), true);
+  if (key == nullptr) {
+    return std::nullopt;
+  }
+  return FullPath(key.get());
+}
+
 bool KeyExists(const std::wstring& path) {
   return Resolve(State().root, path.c_str(), true) != nullptr;
 }

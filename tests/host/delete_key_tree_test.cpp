@@ -273,3 +273,33 @@ TEST_F(DeleteKeyTreeTest, StopsWhereAGrandchildPathWouldNotFit) {
 }
 
 }  // namespace
+
+namespace {
+
+//  Root
+//  +- i0 .. i2       inner keys
+//     +- l0 .. l4    leaves
+// Each registry call is a round trip to the registry: the walk's cost is
+// their number. A link-safe walk need not cost more than a plain one:
+// enumerate, open, delete, close per leaf; two more per inner key.
+TEST_F(DeleteKeyTreeTest, CostsFourRegistryCallsPerLeafAndSixPerInnerKey) {
+  for (int i = 0; i < 3; ++i) {
+    for (int l = 0; l < 5; ++l) {
+      hostemu::CreateKey(L"Root\\i" + std::to_wstring(i) + L"\\l" +
+                         std::to_wstring(l));
+    }
+  }
+  EXPECT_EQ(Delete(L"Root").result, 1);
+  const hostemu::CallCounts calls = hostemu::Calls();
+  std::printf("registry calls for 15 leaves and 4 inner keys: %zu\n",
+              calls.Total());
+  EXPECT_LE(calls.Total(), 15 * 4 + 4 * 6u);
+  EXPECT_EQ(calls.deleteByName, 0u);  // never by name: that follows links
+
+  hostemu::CreateKey(L"Leaf");
+  const size_t before = hostemu::Calls().Total();
+  EXPECT_EQ(Delete(L"Leaf").result, 1);
+  EXPECT_LE(hostemu::Calls().Total() - before, 3u);
+}
+
+}  // namespace

@@ -362,6 +362,28 @@ def case_nothing_installed(tier, prefix):
           f"unexpected output {out!r}")
 
 
+def stress(prefix, *mode):
+    status, out, err = prefix.wine(prefix.tier.helpers / "registry-stress.exe", *mode)
+    print(out, end="")
+    check(status == 0 and "stress: passed" in out, f"stress {' '.join(mode)} failed: {err}")
+
+
+def case_stress_wide(tier, prefix):
+    stress(prefix, "wide", "20000")
+
+
+def case_stress_deep(tier, prefix):
+    stress(prefix, "deep")
+
+
+def case_stress_long_names(tier, prefix):
+    stress(prefix, "long")
+
+
+def case_stress_racing_writer(tier, prefix):
+    stress(prefix, "racing")
+
+
 CASES = {name[len("case_"):]: fn for name, fn in globals().items() if name.startswith("case_")}
 
 

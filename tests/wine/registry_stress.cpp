@@ -1,0 +1,195 @@
+// Grows extreme trees under one cleanup row in a Wine prefix and runs the
+// program's own DeleteKeyTree on them:
+//   registry_stress wide N     N leaves under the row
+//   registry_stress deep       chains to exactly the path limit, and one past
+//   registry_stress long       255-character names
+//   registry_stress racing     another process adds subkeys during the walk
+// Keys beside the row must survive every case. Prints what it measured;
+// exits 0 when every check held.
+#include <stdio.h>
+#include <windows.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "registry/delete_key_tree.h"
+
+namespace {
+
+const std::wstring Row =
+    L"SOFTWARE\\Tarnholt\\Ravon2\\{1A23B247-C9CF-23F5-27AE-6B1FF4BDB52A}";
+const std::vector<std::wstring> Neighbours = {
+    L"SOFTWARE\\Tarnholt\\Ravon2\\{1A23B247-C9CF-23F5-27AE-6B1FF4BDB52A}-"
+    L"Backup",
+    L"SOFTWARE\\Tarnholt\\Ravon2\\{1A23B247-C9CF-23F5-27AE-6B1FF4BDB52A}-"
+    L"Backup\\Child",
+    L"SOFTWARE\\Tarnholt\\Neighbour",
+};
+
+int failures = 0;
+
+void Expect(bool condition, const char* what) {
+  if (!condition) {
+    printf("FAIL: %s\n", what);
+    ++failures;
+  }
+}
+
+void Create(const std::wstring& path) {
+  HKEY key = nullptr;
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0,
+                      KEY_ALL_ACCESS, nullptr, &key,
+                      nullptr) != ERROR_SUCCESS) {
+    printf("FAIL: cannot create %ls\n", path.c_str());
+    exit(2);
+  }
+  RegCloseKey(key);
+}
+
+bool Exists(const std::wstring& path) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), REG_OPTION_OPEN_LINK,
+                    KEY_READ, &key) != ERROR_SUCCESS) {
+    return false;
+  }
+  RegCloseKey(key);
+  return true;
+}
+
+// Runs DeleteKeyTree on `path` and reports how long it took.
+int Delete(const std::wstring& path, const char* label) {
+  KeyPathBuffer buffer;
+  CopyKeyPath(buffer, path.c_str());
+  const auto start = std::chrono::steady_clock::now();
+  const int result = DeleteKeyTree(buffer);
+  const std::chrono::duration<double> took =
+      std::chrono::steady_clock::now() - start;
+  printf("%s: result %d in %.3f s\n", label, result, took.count());
+  Expect(path == buffer, "the buffer does not hold the row's path again");
+  return result;
+}
+
+void Wide(int count) {
+  Create(Row);
+  for (int i = 0; i < count; ++i) {
+    Create(Row + L"\\Leaf" + std::to_wstring(i));
+  }
+  Expect(Delete(Row, "wide") == 1, "a wide tree was not deleted");
+  Expect(!Exists(Row), "the row is still there");
+}
+
+// A chain of one-letter keys under the row whose deepest path has `length`
+// characters.
+std::wstring Chain(size_t length) {
+  std::wstring path = Row;
+  while (path.size() + 2 <= length) {
+    path += L"\\k";
+  }
+  if (path.size() < length) {
+    path += L'k';
+  }
+  Create(path);
+  return path;
+}
+
+void Deep() {
+  const std::wstring fits = Chain(KeyPathMaxLength);
+  Expect(fits.size() == KeyPathMaxLength, "chain length");
+  Expect(Delete(Row, "deep, 519 characters") == 1, "the chain was not deleted");
+  Expect(!Exists(Row), "the row is still there");
+
+  const std::wstring past = Chain(KeyPathMaxLength + 2);
+  Expect(Delete(Row, "deep, one level past") == 0, "result was not 0");
+  for (std::wstring key = past; key.size() >= Row.size();
+       key.resize(key.rfind(L'\\'))) {
+    Expect(Exists(key), "a key on the too-long path was deleted");
+  }
+}
+
+void Long() {
+  const std::wstring name(255, L'n');
+  for (int i = 0; i < 10; ++i) {
+    Create(Row + L"\\" + std::to_wstring(i) + name.substr(1));
+  }
+  Expect(Delete(Row, "255-character names") == 1, "not deleted");
+  Expect(!Exists(Row), "the row is still there");
+
+  Create(Row + L"\\" + name + L"\\" + name);  // 575 characters
+  Expect(Delete(Row, "255-character names, too deep") == 0, "result was 1");
+  Expect(Exists(Row + L"\\" + name + L"\\" + name), "the deep key went");
+}
+
+void Racing(const wchar_t* self) {
+  Create(Row);
+  for (int i = 0; i < 5000; ++i) {
+    Create(Row + L"\\Leaf" + std::to_wstring(i));
+  }
+  std::wstring command = std::wstring(L"\"") + self + L"\" adder";
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION adder = {};
+  if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0,
+                      nullptr, nullptr, &startup, &adder)) {
+    printf("FAIL: cannot start the adder\n");
+    exit(2);
+  }
+  Sleep(200);
+  const int result = Delete(Row, "racing");
+  Expect(result == 0 || result == 1, "result");
+  WaitForSingleObject(adder.hProcess, INFINITE);
+  CloseHandle(adder.hThread);
+  CloseHandle(adder.hProcess);
+}
+
+// The other process: adds subkeys under the row while it exists, a few
+// thousand at most.
+void Adder() {
+  for (int i = 0; i < 3000; ++i) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, Row.c_str(), 0, KEY_CREATE_SUB_KEY,
+                      &key) != ERROR_SUCCESS) {
+      return;
+    }
+    HKEY added = nullptr;
+    const std::wstring name = L"Added" + std::to_wstring(i);
+    if (RegCreateKeyExW(key, name.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                        nullptr, &added, nullptr) == ERROR_SUCCESS) {
+      RegCloseKey(added);
+    }
+    RegCloseKey(key);
+  }
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  const std::wstring mode = argc > 1 ? argv[1] : L"";
+  if (mode == L"adder") {
+    Adder();
+    return 0;
+  }
+  // Start from a clean row, whatever an earlier mode left.
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, Row.c_str());
+  RegDeleteKeyW(HKEY_LOCAL_MACHINE, Row.c_str());
+  for (const std::wstring& key : Neighbours) {
+    Create(key);
+  }
+  if (mode == L"wide" && argc > 2) {
+    Wide(_wtoi(argv[2]));
+  } else if (mode == L"deep") {
+    Deep();
+  } else if (mode == L"long") {
+    Long();
+  } else if (mode == L"racing") {
+    Racing(argv[0]);
+  } else {
+    printf("usage: registry_stress wide N | deep | long | racing\n");
+    return 2;
+  }
+  for (const std::wstring& key : Neighbours) {
+    Expect(Exists(key), "a key beside the row was deleted");
+  }
+  printf("%s\n", failures == 0 ? "stress: passed" : "stress: FAILED");
+  return failures == 0 ? 0 : 1;
+}
