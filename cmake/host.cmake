@@ -27,3 +27,20 @@ set(FUZZ_SECONDS 60 CACHE STRING "How long fuzz.bounded explores")
 if(CLEANUP_FUZZ)
   add_subdirectory(tests/fuzz)
 endif()
+
+# Static analysis of the product's sources; any finding fails.
+find_program(CLANG_TIDY clang-tidy)
+find_program(CPPCHECK cppcheck)
+if(CLANG_TIDY AND CMAKE_EXPORT_COMPILE_COMMANDS)
+  list(TRANSFORM PRODUCT_SOURCES PREPEND ${CMAKE_SOURCE_DIR}/ OUTPUT_VARIABLE TIDY_SOURCES)
+  list(TRANSFORM REGISTRY_SOURCES PREPEND ${CMAKE_SOURCE_DIR}/ OUTPUT_VARIABLE TIDY_REGISTRY)
+  add_test(NAME static.clang-tidy
+    COMMAND ${CLANG_TIDY} -p ${CMAKE_BINARY_DIR} --quiet ${TIDY_SOURCES} ${TIDY_REGISTRY})
+endif()
+if(CPPCHECK)
+  add_test(NAME static.cppcheck
+    COMMAND ${CPPCHECK} --enable=warning,style,performance,portability
+      --std=c++17 --language=c++ --error-exitcode=1 --inline-suppr --quiet
+      -I ${CMAKE_SOURCE_DIR} -I ${CMAKE_SOURCE_DIR}/hostemu/include
+      ${CMAKE_SOURCE_DIR}/cleanup ${CMAKE_SOURCE_DIR}/registry ${CMAKE_SOURCE_DIR}/uninstall)
+endif()

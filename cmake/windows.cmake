@@ -15,13 +15,34 @@ target_compile_definitions(ravon2-cleanup PRIVATE
   _UCRT UNICODE _UNICODE WIN32_LEAN_AND_MEAN __USE_MINGW_ANSI_STDIO=0)
 target_compile_options(ravon2-cleanup PRIVATE
   $<$<COMPILE_LANGUAGE:CXX>:${WARNINGS} -specs=${CMAKE_BINARY_DIR}/ucrt.specs -fno-exceptions -fno-rtti>)
+# Reproducible: no link timestamp, no build paths, stripped.
+target_compile_options(ravon2-cleanup PRIVATE
+  $<$<COMPILE_LANGUAGE:CXX>:-ffile-prefix-map=${CMAKE_SOURCE_DIR}=. -ffile-prefix-map=${CMAKE_BINARY_DIR}=build>)
 target_link_options(ravon2-cleanup PRIVATE
-  -specs=${CMAKE_BINARY_DIR}/ucrt.specs -static -s)
+  -specs=${CMAKE_BINARY_DIR}/ucrt.specs -static -s -Wl,--no-insert-timestamp)
 target_link_libraries(ravon2-cleanup PRIVATE advapi32 ntdll)
 set_source_files_properties(resources/cleanup.rc PROPERTIES
   OBJECT_DEPENDS ${CMAKE_SOURCE_DIR}/resources/cleanup.manifest)
 set_target_properties(ravon2-cleanup PROPERTIES
   RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
+
+# Optional Authenticode signature, with the certificate and key given at
+# configure time or in the environment. Without them the exe stays unsigned.
+set(CLEANUP_SIGN_CERT "$ENV{CLEANUP_SIGN_CERT}" CACHE FILEPATH "PEM certificate (chain) to sign the exe with")
+set(CLEANUP_SIGN_KEY "$ENV{CLEANUP_SIGN_KEY}" CACHE FILEPATH "PEM private key of that certificate")
+if(CLEANUP_SIGN_CERT AND CLEANUP_SIGN_KEY)
+  find_program(OSSLSIGNCODE osslsigncode REQUIRED)
+  add_custom_command(TARGET ravon2-cleanup POST_BUILD
+    COMMAND ${OSSLSIGNCODE} sign -certs ${CLEANUP_SIGN_CERT} -key ${CLEANUP_SIGN_KEY}
+      -n "Ravon2 cleanup" -h sha256 -in $<TARGET_FILE:ravon2-cleanup>
+      -out $<TARGET_FILE:ravon2-cleanup>.signed
+    COMMAND ${CMAKE_COMMAND} -E rename $<TARGET_FILE:ravon2-cleanup>.signed $<TARGET_FILE:ravon2-cleanup>
+    COMMENT "Signing ravon2-cleanup.exe"
+    VERBATIM)
+endif()
+add_custom_command(TARGET ravon2-cleanup POST_BUILD
+  COMMAND ${CMAKE_COMMAND} -E sha256sum $<TARGET_FILE:ravon2-cleanup>
+  VERBATIM)
 
 # Helpers for the Wine tests, built with the same toolchain.
 function(add_wine_helper name source)

@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ libgtest-dev python3 clang-format clang libclang-rt-14-dev
   g++-mingw-w64-x86-64 wine wine64 wixl
+  osslsigncode openssl clang-tidy cppcheck
 )
 missing=()
 for package in "${packages[@]}"; do

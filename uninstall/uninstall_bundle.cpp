@@ -5,6 +5,9 @@
 #include <string.h>
 #include <windows.h>
 
+#include <algorithm>
+#include <iterator>
+
 namespace {
 
 constexpr size_t CommandCapacity = 1024;
@@ -49,13 +52,12 @@ int RunInstaller(const char* programFiles, const char* programData,
   }
 
   char command[CommandCapacity] = {};
-  if (strcat_s(command, CommandCapacity, LeadingQuotes) != 0) {
+  const auto append = [&command](const char* piece) {
+    return strcat_s(command, CommandCapacity, piece) == 0;
+  };
+  if (!append(LeadingQuotes) ||
+      !std::all_of(std::begin(pieces), std::end(pieces), append)) {
     return ERANGE;
-  }
-  for (const char* piece : pieces) {
-    if (strcat_s(command, CommandCapacity, piece) != 0) {
-      return ERANGE;
-    }
   }
   return system(command);
 }

@@ -23,7 +23,8 @@ typedef struct _FILETIME {
 #define WINAPI
 #define NTAPI
 
-#define HKEY_LOCAL_MACHINE ((HKEY)(uintptr_t)0x80000002u)
+#define HKEY_LOCAL_MACHINE \
+  (reinterpret_cast<HKEY>(static_cast<uintptr_t>(0x80000002u)))
 
 #define ERROR_SUCCESS 0L
 #define ERROR_FILE_NOT_FOUND 2L

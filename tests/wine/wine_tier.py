@@ -407,6 +407,11 @@ def check_executable(tier):
     dump = subprocess.run(["x86_64-w64-mingw32-objdump", "-p", str(tier.exe)],
                           capture_output=True, text=True, check=True).stdout
     check("file format pei-x86-64" in dump, "not an x86-64 executable")
+    size = tier.exe.stat().st_size
+    check(size <= 64 * 1024, f"the exe has grown to {size} bytes, over 64 KiB")
+    image = tier.exe.read_bytes()
+    for path in {str(tier.source), str(tier.build)}:
+        check(path.encode() not in image, f"the exe holds the build path {path}")
     check(re.search(r"Subsystem\s+00000003", dump), "not a console program")
     dlls = re.findall(r"DLL Name: (\S+)", dump)
     system = {"kernel32.dll", "advapi32.dll", "ntdll.dll"}
@@ -455,10 +460,13 @@ def main():
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--build", required=True)
     parser.add_argument("--source", required=True)
+    parser.add_argument("--exe", help="the executable to test (default: the build's)")
     parser.add_argument("action", choices=["template", "case", "discard", "demo", "executable"])
     parser.add_argument("name", nargs="?")
     args = parser.parse_args()
     tier = Tier(args.build, args.source)
+    if args.exe:
+        tier.exe = Path(args.exe).resolve()
     try:
         if args.action == "template":
             tier.boot_template()
