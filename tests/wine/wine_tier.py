@@ -26,6 +26,9 @@ from pathlib import Path
 WAIT_MESSAGE = "Please wait while product cleanup completes...\n"
 # Rows that Windows Installer writes when it installs the sample MSI.
 MSI_ROWS = {14, 15, 16, 17, 18, 38, 57}
+# A row that is itself a link, and the leaf it points at.
+LINK_ROW = 50
+LINKED_LEAF_VALUE = ("HKLM\\SOFTWARE\\Tarnholt\\LinkedLeaf", "Keep", "also")
 NEIGHBOUR_VALUE = ("HKLM\\SOFTWARE\\Tarnholt\\Neighbour\\Child", "Keep", "yes")
 
 
@@ -215,19 +218,26 @@ class Installation:
             # would change what Windows Installer does on removal (a value
             # of a component key is a client that keeps its files).
             into = self.msi_commands if i + 1 in MSI_ROWS else self.commands
+            if i + 1 == LINK_ROW:
+                # The row itself is a link to a leaf that is not the
+                # product's: the link goes, the leaf stays.
+                into.append(f"link\t{row}\t{LINKED_LEAF_VALUE[0]}")
+                continue
             into.append(f"value\t{row}\tDisplayName\trow {i + 1}")
             for sub in deep.get(i, []):
                 self.commands.append(f"key\t{row}\\{sub}")
                 self.removed.append(f"{row}\\{sub}")
         # A link inside a tree, pointing at a key that is not the product's.
         link = rows[29] + "\\Shared"
+        self.values = [NEIGHBOUR_VALUE, LINKED_LEAF_VALUE]
+        self.commands += ["value\t" + "\t".join(v) for v in self.values]
         self.commands += [
-            f"value\t{NEIGHBOUR_VALUE[0]}\t{NEIGHBOUR_VALUE[1]}\t{NEIGHBOUR_VALUE[2]}",
             f"key\t{NEIGHBOUR_VALUE[0]}\\Deeper",
             f"link\t{link}\tHKLM\\SOFTWARE\\Tarnholt\\Neighbour",
         ]
         self.removed.append(link)
         self.kept = [
+            LINKED_LEAF_VALUE[0],
             "HKLM\\SOFTWARE\\Tarnholt\\Neighbour",
             NEIGHBOUR_VALUE[0],
             NEIGHBOUR_VALUE[0] + "\\Deeper",
@@ -271,8 +281,9 @@ class Installation:
         lost = [k for k in self.kept if not state[k]]
         check(not left, "keys left behind: " + ", ".join(left))
         check(not lost, "keys that are not the product's were deleted: " + ", ".join(lost))
-        value = prefix.regtool([f"get\t{NEIGHBOUR_VALUE[0]}\t{NEIGHBOUR_VALUE[1]}"])
-        check(value == [NEIGHBOUR_VALUE[2]], f"the link target's value changed: {value}")
+        values = prefix.regtool([f"get\t{key}\t{name}" for key, name, _ in self.values])
+        check(values == [data for _, _, data in self.values],
+              f"the link targets' values changed: {values}")
 
 
 def expected_args(tier, bundle, program_files="C:\\Program Files", program_data="C:\\ProgramData"):
