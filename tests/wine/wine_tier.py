@@ -87,10 +87,10 @@ WXS = """<?xml version="1.0" encoding="utf-8"?>
 
 
 class Tier:
-    def __init__(self, build, source):
+    def __init__(self, build, source, work="wine-tier"):
         self.build = Path(build).resolve()
         self.source = Path(source).resolve()
-        self.work = self.build / "wine-tier"
+        self.work = self.build / work
         self.template = self.work / "template"
         self.exe = self.build / "bin" / "ravon2-cleanup.exe"
         self.helpers = self.build / "test-helpers"
@@ -475,7 +475,8 @@ def main():
     parser.add_argument("action", choices=["template", "case", "discard", "demo", "executable"])
     parser.add_argument("name", nargs="?")
     args = parser.parse_args()
-    tier = Tier(args.build, args.source)
+    # The demo keeps to its own folder: a test run may be using the other.
+    tier = Tier(args.build, args.source, "wine-demo" if args.action == "demo" else "wine-tier")
     if args.exe:
         tier.exe = Path(args.exe).resolve()
     try:
