@@ -2,7 +2,8 @@
 // each start as one line of C:\installer-calls.log: its arguments as Windows
 // parses them, whether the manifest it was given exists, whether the
 // product's registry keys were still there (the registry stage had not run
-// yet) and Windows Installer's state of the product. Prints nothing.
+// yet) and Windows Installer's state of the product. Prints one line to the
+// output it inherits, as a real installer might.
 #include <windows.h>
 // After windows.h, which they build on.
 #include <msi.h>
@@ -11,6 +12,7 @@
 
 namespace {
 
+constexpr const char* StartedLine = "stand-in installer: uninstalling";
 constexpr const wchar_t* ProductCode =
     L"{343C5F9C-35D1-BF4B-204B-BF246FA1A19C}";
 constexpr const wchar_t* ProductKey =
@@ -46,5 +48,6 @@ int wmain() {
            static_cast<int>(MsiQueryProductStateW(ProductCode)));
   fclose(log);
   LocalFree(args);
+  printf("%s\n", StartedLine);
   return 0;
 }
