@@ -4,6 +4,7 @@
 //   registry_stress deep       chains to exactly the path limit, and one past
 //   registry_stress long       255-character names
 //   registry_stress racing     another process adds subkeys during the walk
+//   registry_stress trailing   a path given with a trailing backslash
 // Keys beside the row must survive every case. Prints what it measured;
 // exits 0 when every check held.
 #include <stdio.h>
@@ -57,8 +58,10 @@ bool Exists(const std::wstring& path) {
   return true;
 }
 
-// Runs DeleteKeyTree on `path` and reports how long it took.
-int Delete(const std::wstring& path, const char* label) {
+// Runs DeleteKeyTree on `path` and reports how long it took. On return the
+// buffer must hold `after` (by default the path itself).
+int Delete(const std::wstring& path, const char* label,
+           const std::wstring& after = L"") {
   KeyPathBuffer buffer;
   CopyKeyPath(buffer, path.c_str());
   const auto start = std::chrono::steady_clock::now();
@@ -66,7 +69,8 @@ int Delete(const std::wstring& path, const char* label) {
   const std::chrono::duration<double> took =
       std::chrono::steady_clock::now() - start;
   printf("%s: result %d in %.3f s\n", label, result, took.count());
-  Expect(path == buffer, "the buffer does not hold the row's path again");
+  Expect((after.empty() ? path : after) == buffer,
+         "the buffer does not hold the expected path");
   return result;
 }
 
@@ -142,6 +146,18 @@ void Racing(const wchar_t* self) {
   CloseHandle(adder.hProcess);
 }
 
+// The registry takes the path with its backslash; the walk does not double
+// it and takes it away with the subkeys.
+void Trailing() {
+  Create(Row + L"\\a\\b");
+  Create(Row + L"\\c");
+  Expect(Delete(Row + L"\\", "trailing backslash", Row) == 1, "not deleted");
+  Expect(!Exists(Row), "the row is still there");
+  Create(Row);
+  Expect(Delete(Row + L"\\", "trailing backslash, leaf") == 1, "not deleted");
+  Expect(!Exists(Row), "the leaf row is still there");
+}
+
 // The other process: adds subkeys under the row while it exists, a few
 // thousand at most.
 void Adder() {
@@ -183,8 +199,10 @@ int wmain(int argc, wchar_t** argv) {
     Long();
   } else if (mode == L"racing") {
     Racing(argv[0]);
+  } else if (mode == L"trailing") {
+    Trailing();
   } else {
-    printf("usage: registry_stress wide N | deep | long | racing\n");
+    printf("usage: registry_stress wide N | deep | long | racing | trailing\n");
     return 2;
   }
   for (const std::wstring& key : Neighbours) {

@@ -406,6 +406,10 @@ def case_stress_racing_writer(tier, prefix):
     stress(prefix, "racing")
 
 
+def case_stress_trailing_backslash(tier, prefix):
+    stress(prefix, "trailing")
+
+
 CASES = {name[len("case_"):]: fn for name, fn in globals().items() if name.startswith("case_")}
 
 
