@@ -21,27 +21,25 @@ bool DeleteOpenedKey(HKEY key) {
   return NtDeleteKey(key) == 0;
 }
 
-// Opens the key for emptying and deletion. Where the caller holds only one
-// of the two rights, a deletable key that cannot be read is deleted here
-// (it needs no emptying if that succeeds) and a readable key that cannot be
-// deleted is opened for reading only, so that its subkeys can still go.
-// Sets `*deleted` when the key was deleted here, `*canDelete` when `*key`
-// was opened with DELETE access.
-LSTATUS OpenForDeletion(const KeyPathBuffer& path, HKEY* key, bool* deleted,
-                        bool* canDelete) {
-  *deleted = false;
+// Opens the key for emptying and deletion; `*canDelete` tells whether `*key`
+// holds DELETE access. Where the caller holds only one of the two rights, a
+// deletable key that cannot be read is deleted right here (a leaf needs no
+// emptying) and a readable key that cannot be deleted is opened for reading
+// only, so that its subkeys can still go. Returns ERROR_FILE_NOT_FOUND when
+// the key is not there, or no longer.
+LSTATUS OpenForDeletion(const KeyPathBuffer& path, HKEY* key, bool* canDelete) {
   *canDelete = true;
-  LSTATUS status = OpenKeyItself(path, KEY_READ | DELETE, key);
+  const LSTATUS status = OpenKeyItself(path, KEY_READ | DELETE, key);
   if (status != ERROR_ACCESS_DENIED) {
     return status;
   }
   *canDelete = false;
   HKEY deleteOnly = nullptr;
   if (OpenKeyItself(path, DELETE, &deleteOnly) == ERROR_SUCCESS) {
-    *deleted = DeleteOpenedKey(deleteOnly);
+    const bool deleted = DeleteOpenedKey(deleteOnly);
     RegCloseKey(deleteOnly);
-    if (*deleted) {
-      return ERROR_SUCCESS;
+    if (deleted) {
+      return ERROR_FILE_NOT_FOUND;
     }
   }
   return OpenKeyItself(path, KEY_READ, key);
@@ -82,10 +80,9 @@ int DeleteKeyTree(KeyPathBuffer& path) {
   }
 
   HKEY key = nullptr;
-  bool deleted = false;
   bool canDelete = false;
-  const LSTATUS status = OpenForDeletion(path, &key, &deleted, &canDelete);
-  if (deleted || status == ERROR_FILE_NOT_FOUND) {
+  const LSTATUS status = OpenForDeletion(path, &key, &canDelete);
+  if (status == ERROR_FILE_NOT_FOUND) {
     return 1;
   }
   if (status != ERROR_SUCCESS) {
@@ -94,30 +91,22 @@ int DeleteKeyTree(KeyPathBuffer& path) {
   }
 
   // A leaf, or a link (links have no subkeys of their own), goes at once.
-  if (canDelete && DeleteOpenedKey(key)) {
-    RegCloseKey(key);
-    return 1;
-  }
-
-  bool roomToDescend = true;
-  if (path[end - 1] != L'\\') {
-    if (end + 1 > KeyPathMaxLength) {
-      roomToDescend = false;
-    } else {
+  bool removed = canDelete && DeleteOpenedKey(key);
+  if (!removed) {
+    if (path[end - 1] != L'\\' && end < KeyPathMaxLength) {
       path[end++] = L'\\';
       path[end] = L'\0';
     }
+    // Without room for a backslash, no subkey path would fit either.
+    if (path[end - 1] == L'\\') {
+      DeleteSubkeys(key, path, end);
+      // Removes the backslash before `end`, added or given: the buffer holds
+      // the key's own path again.
+      path[end - 1] = L'\0';
+    }
+    // Made even when a subkey stayed: it then fails, and the result says so.
+    removed = canDelete && DeleteOpenedKey(key);
   }
-
-  if (roomToDescend) {
-    DeleteSubkeys(key, path, end);
-    // Removes the backslash before `end`, added or given: the buffer holds
-    // the key's own path again.
-    path[end - 1] = L'\0';
-  }
-
-  // Made even when a subkey stayed: it then fails, and the result says so.
-  const bool removed = canDelete && DeleteOpenedKey(key);
   RegCloseKey(key);
   return removed ? 1 : 0;
 }
