@@ -1,7 +1,8 @@
 // An in-memory registry with the behaviour of the Windows one that the
 // cleanup relies on: names compare case-insensitively, enumeration lists
 // subkeys in name order, a key with subkeys cannot be deleted, an absent key
-// opens with ERROR_FILE_NOT_FOUND, links are followed unless opened with
+// opens with ERROR_FILE_NOT_FOUND, a path with a leading backslash with
+// ERROR_BAD_PATHNAME, links are followed unless opened with
 // REG_OPTION_OPEN_LINK, and a deleted key stays valid behind open handles.
 #include <stdio.h>
 #include <stdlib.h>
@@ -192,6 +193,9 @@ LSTATUS WINAPI RegOpenKeyExW(HKEY key, const WCHAR* subKey, DWORD options,
   if (start == nullptr || result == nullptr) {
     return ERROR_INVALID_HANDLE;
   }
+  if (subKey != nullptr && subKey[0] == L'\\') {
+    return ERROR_BAD_PATHNAME;  // a subkey path is relative
+  }
   std::shared_ptr<Key> found =
       Resolve(start, subKey, (options & REG_OPTION_OPEN_LINK) != 0);
   if (found == nullptr) {
@@ -248,6 +252,9 @@ LSTATUS WINAPI RegDeleteKeyW(HKEY key, const WCHAR* subKey) {
   }
   if (subKey == nullptr) {
     return ERROR_INVALID_PARAMETER;
+  }
+  if (subKey[0] == L'\\') {
+    return ERROR_BAD_PATHNAME;
   }
   // Looked up by name like any open: a link is followed to its target.
   std::shared_ptr<Key> found = Resolve(start, subKey, false);

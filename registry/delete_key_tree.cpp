@@ -75,7 +75,7 @@ bool DeleteSubkeys(HKEY key, KeyPathBuffer& path, size_t end) {
 
 int DeleteKeyTree(KeyPathBuffer& path) {
   size_t end = KeyPathLength(path);
-  if (end == 0 || end == KeyPathCapacity || path[0] == L'\\') {
+  if (end == 0 || end == KeyPathCapacity) {
     return 0;
   }
 

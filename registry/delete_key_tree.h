@@ -14,7 +14,7 @@
 //
 // `path` is edited in place while descending. On return it is unchanged when
 // the key was deleted at once, was absent or could not be opened; otherwise it
-// holds the key's path without a trailing backslash. An empty path, one that
-// starts with a backslash (neither names a key below the root) and a buffer
-// without a terminator are refused: nothing is touched and 0 is returned.
+// holds the key's path without a trailing backslash. An empty path (it would
+// name the root itself) and a buffer without a terminator are refused:
+// nothing is touched and 0 is returned.
 int DeleteKeyTree(KeyPathBuffer& path);

@@ -158,10 +158,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   }
 
   const bool fits = path.size() <= KeyPathMaxLength;
-  const bool refused = path.empty() || path[0] == L'\\' || !fits;
+  const bool refused = path.empty() || !fits;
   // What must survive: every key outside the named tree, with its value.
+  // A path with a leading backslash names none: the registry refuses it.
   const std::optional<std::wstring> named =
-      refused ? std::nullopt : hostemu::CanonicalPath(path);
+      refused || path[0] == L'\\' ? std::nullopt : hostemu::CanonicalPath(path);
   std::map<std::wstring, std::optional<std::wstring>> outside;
   for (const std::wstring& key : hostemu::AllKeys()) {
     if (!named || !Inside(key, *named)) {

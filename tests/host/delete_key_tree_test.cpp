@@ -197,21 +197,26 @@ TEST_F(DeleteKeyTreeTest, SubkeyThatComesBackAfterItsDeletionEndsTheWalk) {
 
 TEST_F(DeleteKeyTreeTest, RefusesPathsThatNameNoKeyBelowTheRoot) {
   hostemu::CreateKey(L"SOFTWARE\\x");
-  for (const wchar_t* path : {L"", L"\\", L"\\SOFTWARE"}) {
+  const Outcome empty = Delete(L"");
+  EXPECT_EQ(empty.result, 0);
+  EXPECT_EQ(hostemu::Calls().Total(), 0u);
+  // The registry itself refuses a leading backslash.
+  for (const wchar_t* path : {L"\\", L"\\SOFTWARE"}) {
     SCOPED_TRACE(testing::Message() << "path '" << path << "'");
     const Outcome out = Delete(path);
     EXPECT_EQ(out.result, 0);
+    EXPECT_EQ(out.output, OpenError);
     EXPECT_EQ(out.buffer, path);
   }
-  EXPECT_EQ(hostemu::Calls().Total(), 0u);
   EXPECT_KEYS((Keys{L"SOFTWARE", L"SOFTWARE\\x"}));
 
   KeyPathBuffer unterminated;
   for (wchar_t& c : unterminated) {
     c = L'S';
   }
+  const size_t calls = hostemu::Calls().Total();
   EXPECT_EQ(DeleteKeyTree(unterminated), 0);
-  EXPECT_EQ(hostemu::Calls().Total(), 0u);
+  EXPECT_EQ(hostemu::Calls().Total(), calls);
 }
 
 // Key paths built from 'p' components to an exact length.
