@@ -46,8 +46,9 @@ LSTATUS OpenForDeletion(const KeyPathBuffer& path, HKEY* key, bool* canDelete) {
 }
 
 // Deletes every subkey of `key`, whose path `path` holds and ends at `end`
-// with a backslash. Returns false at the first subkey that stays.
-bool DeleteSubkeys(HKEY key, KeyPathBuffer& path, size_t end) {
+// with a backslash. Stops at the first subkey that stays: the key's own
+// deletion then fails, which is what reports it.
+void DeleteSubkeys(HKEY key, KeyPathBuffer& path, size_t end) {
   for (;;) {
     wchar_t name[SubkeyNameCapacity];
     DWORD nameSize = SubkeyNameCapacity;
@@ -55,18 +56,18 @@ bool DeleteSubkeys(HKEY key, KeyPathBuffer& path, size_t end) {
     // Index 0 every time: each deletion moves the next subkey to the front.
     if (RegEnumKeyExW(key, 0, name, &nameSize, nullptr, nullptr, nullptr,
                       &lastWrite) != ERROR_SUCCESS) {
-      return true;
+      return;
     }
     // After a subkey's deletion, path[end..] still holds its name. Seeing it
     // first again means the deletion reported success but the subkey is
     // still listed; going on would never end.
     if (name[0] == L'\0' || wcscmp(path + end, name) == 0) {
-      return false;
+      return;
     }
     path[end] = L'\0';
     // A cut path would name another key: never descend into one.
     if (!AppendKeyPath(path, name) || DeleteKeyTree(path) == 0) {
-      return false;
+      return;
     }
   }
 }

@@ -7,7 +7,6 @@ namespace {
 using UninstallMsiProductTest = HostTest;
 
 TEST_F(UninstallMsiProductTest, RunsMsiexecQuietlyForTheProduct) {
-  hostemu::SetSystemHandler([](const char*) { return 1605; });  // unknown
   UninstallMsiProduct();
   ASSERT_EQ(hostemu::SystemCommands().size(), 1u);
   const std::string command = hostemu::SystemCommands()[0];

@@ -140,9 +140,9 @@ def wine_env(prefix):
 class Prefix:
     """A throwaway copy of the template prefix."""
 
-    def __init__(self, tier, directory=None):
+    def __init__(self, tier):
         self.tier = tier
-        self.path = Path(directory or tempfile.mkdtemp(prefix="case-", dir=tier.work))
+        self.path = Path(tempfile.mkdtemp(prefix="case-", dir=tier.work))
         shutil.rmtree(self.path)
         subprocess.run(["cp", "-a", str(tier.template), str(self.path)], check=True)
         self.env = wine_env(self.path)
@@ -290,7 +290,7 @@ class Installation:
               f"the link targets' values changed: {values}")
 
 
-def expected_args(tier, bundle, program_files="C:\\Program Files", program_data="C:\\ProgramData"):
+def expected_args(bundle, program_files="C:\\Program Files", program_data="C:\\ProgramData"):
     return [program_files + "\\Tarnholt\\Quorvel\\V1\\Installer.exe",
             "-i", "uninstall", "--silent", "--trigger_point", "system", "-m",
             program_data + f"\\Tarnholt\\Brevat\\metadata\\{bundle}\\bundleManifest.xml"]
@@ -300,7 +300,7 @@ def check_installer_calls(prefix, program_data="C:\\ProgramData"):
     calls = prefix.installer_calls()
     check(len(calls) == 2, f"expected 2 installer calls, got {len(calls)}")
     for call, bundle in zip(calls, prefix.tier.bundles):
-        want = expected_args(prefix.tier, bundle, program_data=program_data)
+        want = expected_args(bundle, program_data=program_data)
         check(call["args"] == want, f"installer arguments {call['args']} != {want}")
         check(call["state"].get("manifest") == "1", "the manifest path did not name the manifest")
         check(call["state"].get("keys") == "1", "the registry stage ran before the installer")
