@@ -33,6 +33,12 @@ bool KeyExists(const std::wstring& path);
 std::optional<std::wstring> CanonicalPath(const std::wstring& path);
 // Every key's full path, parents before children, siblings in name order.
 std::vector<std::wstring> AllKeys();
+// What another writer may do meanwhile: delete the tree at `path` (handles
+// to its keys stay valid, on deleted keys) and put a link to `target` in its
+// place.
+void ReplaceWithLink(const std::wstring& path, const std::wstring& target);
+// Full paths of the keys that open handles refer to, deleted ones left out.
+std::vector<std::wstring> OpenKeys();
 // Refuses every open of the key that asks for any of `access`.
 constexpr REGSAM DenyEverything = ~REGSAM{0};
 void DenyAccess(const std::wstring& path, REGSAM access);

@@ -3,17 +3,20 @@
 // subkeys in name order, a key with subkeys cannot be deleted, an absent key
 // opens with ERROR_FILE_NOT_FOUND, a path with a leading backslash with
 // ERROR_BAD_PATHNAME, links are followed unless opened with
-// REG_OPTION_OPEN_LINK, and a deleted key stays valid behind open handles.
+// REG_OPTION_OPEN_LINK, a key opens relative to any open handle, and a
+// deleted key stays valid behind open handles: nothing opens below it
+// (ERROR_KEY_DELETED) and deleting it again answers STATUS_KEY_DELETED.
 #include <stdio.h>
 #include <stdlib.h>
 #include <wctype.h>
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <set>
 
 #include "hostemu/controls.h"
-#include "registry/native_key.h"
+#include "platform/ntdll.h"
 
 namespace {
 
@@ -173,13 +176,24 @@ bool HasSubkeys(const Key& key) {
   return !key.subkeys.empty() || !key.phantoms.empty();
 }
 
-void Remove(Key& key) {
-  Registry& r = State();
-  r.deleted.push_back(FullPath(&key));
+void Detach(Key& key) {
   key.deleted = true;
   Key* parent = key.parent;
   key.parent = nullptr;
   parent->subkeys.erase(key.name);
+}
+
+void Remove(Key& key) {
+  State().deleted.push_back(FullPath(&key));
+  Detach(key);
+}
+
+// Another writer's deletion of a whole tree: not recorded as the product's.
+void DetachTree(Key& key) {
+  while (!key.subkeys.empty()) {
+    DetachTree(*key.subkeys.begin()->second);
+  }
+  Detach(key);
 }
 
 }  // namespace
@@ -195,6 +209,9 @@ LSTATUS WINAPI RegOpenKeyExW(HKEY key, const WCHAR* subKey, DWORD options,
   }
   if (subKey != nullptr && subKey[0] == L'\\') {
     return ERROR_BAD_PATHNAME;  // a subkey path is relative
+  }
+  if (start->deleted) {
+    return ERROR_KEY_DELETED;
   }
   std::shared_ptr<Key> found =
       Resolve(start, subKey, (options & REG_OPTION_OPEN_LINK) != 0);
@@ -289,7 +306,7 @@ LONG NTAPI NtDeleteKey(HANDLE handle) {
     return STATUS_ACCESS_DENIED;
   }
   if (k.deleted) {
-    return STATUS_SUCCESS;  // as Wine answers for a key already gone
+    return STATUS_KEY_DELETED;  // as Windows answers for a key gone
   }
   if (k.parent == nullptr) {
     return STATUS_ACCESS_DENIED;
@@ -366,6 +383,31 @@ std::vector<std::wstring> AllKeys() {
   std::vector<std::wstring> keys;
   Collect(*State().root, keys);
   return keys;
+}
+
+void ReplaceWithLink(const std::wstring& path, const std::wstring& target) {
+  std::shared_ptr<Key> key = MustFind(path);
+  const std::wstring name = key->name;
+  Key* parent = key->parent;
+  DetachTree(*key);
+  auto link = std::make_shared<Key>();
+  link->name = name;
+  link->parent = parent;
+  link->isLink = true;
+  link->linkTarget = target;
+  parent->subkeys[name] = link;
+}
+
+std::vector<std::wstring> OpenKeys() {
+  std::vector<std::wstring> paths;
+  for (HKEY handle : State().handles) {
+    if (!handle->key->deleted && handle->key->parent != nullptr) {
+      paths.push_back(FullPath(handle->key.get()));
+    }
+  }
+  std::sort(paths.begin(), paths.end());
+  paths.erase(std::unique(paths.begin(), paths.end()), paths.end());
+  return paths;
 }
 
 void DenyAccess(const std::wstring& path, REGSAM access) {

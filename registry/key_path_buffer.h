@@ -17,7 +17,7 @@ void CopyKeyPath(KeyPathBuffer& path, const wchar_t* source);
 // terminator, nothing is appended. If the room runs out, the result is cut to
 // KeyPathMaxLength characters and terminated. Returns true when `source` was
 // appended whole.
-bool AppendKeyPath(KeyPathBuffer& path, const wchar_t* source);
+[[nodiscard]] bool AppendKeyPath(KeyPathBuffer& path, const wchar_t* source);
 
 // The path's length, or KeyPathCapacity when the buffer holds no terminator.
 size_t KeyPathLength(const KeyPathBuffer& path);

@@ -1,9 +1,11 @@
 // Fuzzes DeleteKeyTree against hostile registries built from the input:
 // random trees with long, mixed-case and non-ASCII names, keys that refuse
 // opening, reading or deletion, subkeys that are listed but cannot be
-// opened, links pointing inside or outside the tree or nowhere, and paths
-// of every shape around the buffer's limits. After each call it checks what
-// must always hold; a violation ends the run.
+// opened, links pointing inside or outside the tree or nowhere, paths of
+// every shape around the buffer's limits, and another writer that, at one
+// registry call of the walk, replaces a key of the tree by a link. After each
+// call it checks what must always hold, and that a tree no fault touches is
+// deleted whole; a violation ends the run.
 #include <fuzzer/FuzzedDataProvider.h>
 #include <stdio.h>
 #include <string.h>
@@ -89,6 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   OutputPipe();
 
   std::vector<std::wstring> keys{L"R"};
+  std::vector<std::wstring> faulty;  // keys denied access or given phantoms
   hostemu::CreateKey(L"R");
   const size_t steps = data.ConsumeIntegralInRange<size_t>(0, 64);
   for (size_t i = 0; i < steps && data.remaining_bytes() > 0; ++i) {
@@ -114,12 +117,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
       }
       case 3:
         hostemu::DenyAccess(at, hostemu::DenyEverything);
+        faulty.push_back(at);
         break;
       case 4:
         hostemu::DenyAccess(at, data.ConsumeBool() ? DELETE : KEY_READ);
+        faulty.push_back(at);
         break;
       case 5:
         hostemu::AddPhantomSubkey(at, Name(data));
+        faulty.push_back(at);
         break;
       case 6: {
         // A key whose path ends right around the buffer's limit.
@@ -170,6 +176,51 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     }
   }
 
+  // Completeness: with no fault in the named tree, the walk must delete it
+  // whole. Every key below it must fit the buffer as the walk spells it.
+  const std::wstring trimmed = !path.empty() && path.back() == L'\\'
+                                   ? path.substr(0, path.size() - 1)
+                                   : path;
+  bool faultFree = named.has_value();
+  for (const std::wstring& key : hostemu::AllKeys()) {
+    if (named && Inside(key, *named) &&
+        trimmed.size() + key.size() - named->size() > KeyPathMaxLength) {
+      faultFree = false;
+    }
+  }
+  for (const std::wstring& key : faulty) {
+    faultFree = faultFree && !(named && Inside(key, *named));
+  }
+
+  // Another writer: before registry call `raceCall` (0: none), a key of the
+  // named tree is deleted with its subtree and a link to `raceTarget` put in
+  // its place.
+  const size_t raceCall = data.ConsumeIntegralInRange<size_t>(0, 64);
+  const size_t raceChoice = data.ConsumeIntegral<uint8_t>();
+  const std::wstring raceTarget =
+      data.ConsumeBool() ? Pick(data, keys) : L"Nowhere";
+  bool raced = false;
+  bool namedSwapped = false;
+  if (raceCall > 0 && named) {
+    hostemu::SetBeforeRegistryCall([&] {
+      if (hostemu::Calls().Total() != raceCall) {
+        return;
+      }
+      std::vector<std::wstring> inside;
+      for (const std::wstring& key : hostemu::AllKeys()) {
+        if (Inside(key, *named)) {
+          inside.push_back(key);
+        }
+      }
+      if (!inside.empty()) {
+        const std::wstring& swapped = inside[raceChoice % inside.size()];
+        namedSwapped = swapped == *named;
+        hostemu::ReplaceWithLink(swapped, raceTarget);
+        raced = true;
+      }
+    });
+  }
+
   // On the heap, exactly the buffer's size: a write past it is caught.
   struct Holder {
     KeyPathBuffer path;
@@ -185,14 +236,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   }
   hostemu::SetRegistryCallLimit(64 * (keys.size() + 8));
   const int result = DeleteKeyTree(buffer);
+  hostemu::SetBeforeRegistryCall(nullptr);
   const std::string output = TakeOutput();
 
   const std::wstring after(buffer, KeyPathLength(buffer));
   if (fits) {
-    std::wstring trimmed = path;
-    if (!trimmed.empty() && trimmed.back() == L'\\') {
-      trimmed.pop_back();
-    }
     if (after != path && after != trimmed) {
       Violation("the buffer holds another path on return", path);
     }
@@ -200,11 +248,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   if (result != 0 && result != 1) {
     Violation("result is neither 0 nor 1", path);
   }
-  if (result == 1 && named && hostemu::KeyExists(*named)) {
+  // A named key swapped for a link is gone; the link is the other writer's.
+  if (result == 1 && named && !namedSwapped && hostemu::KeyExists(*named)) {
     Violation("1 returned but the key still exists", path);
   }
   if (result == 0 && !refused && named && !hostemu::KeyExists(*named)) {
     Violation("0 returned but the key is gone", path);
+  }
+  if (faultFree && !raced && (result != 1 || hostemu::KeyExists(*named))) {
+    Violation("a tree without faults was not deleted whole", path);
   }
   if (refused && (result != 0 || hostemu::Calls().Total() != 0)) {
     Violation("a refused path reached the registry", path);

@@ -308,3 +308,79 @@ TEST_F(DeleteKeyTreeTest, CostsFourRegistryCallsPerLeafAndSixPerInnerKey) {
 }
 
 }  // namespace
+
+namespace {
+
+//  Vendor
+//  +- Row            <- deleted
+//     +- a
+//     |  +- x
+//     |  +- y
+//     +- b
+//  Victim            (what a link may point at: names the walk would ask for)
+//  +- a  +- x, y
+//  +- b, x, y
+// Before each registry call k of the walk in turn, another writer deletes a
+// key the walk holds open and puts a link to Victim in its place. Opened by
+// whole paths, the walk would then reach into Victim through the link.
+TEST_F(DeleteKeyTreeTest, AKeySwappedForALinkMidWalkNeverLeadsOutOfTheTree) {
+  const Keys tree{L"Vendor\\Row", L"Vendor\\Row\\a", L"Vendor\\Row\\a\\x",
+                  L"Vendor\\Row\\a\\y", L"Vendor\\Row\\b"};
+  const Keys victim{L"Victim",       L"Victim\\a", L"Victim\\a\\x",
+                    L"Victim\\a\\y", L"Victim\\b", L"Victim\\x",
+                    L"Victim\\y"};
+  const auto build = [&] {
+    hostemu::Reset();
+    for (const std::wstring& key : tree) {
+      hostemu::CreateKey(key);
+    }
+    for (const std::wstring& key : victim) {
+      hostemu::CreateKey(key);
+      hostemu::SetValue(key, L"v", key);
+    }
+  };
+  build();
+  EXPECT_EQ(Delete(tree[0]).result, 1);
+  const size_t calls = hostemu::Calls().Total();
+
+  size_t swaps = 0;
+  for (size_t k = 1; k <= calls; ++k) {
+    for (size_t choice = 0;; ++choice) {
+      SCOPED_TRACE(testing::Message()
+                   << "call " << k << ", open key " << choice);
+      build();
+      hostemu::SetRegistryCallLimit(10 * calls);
+      std::wstring swapped;
+      hostemu::SetBeforeRegistryCall([&] {
+        const Keys open = hostemu::OpenKeys();
+        if (hostemu::Calls().Total() == k && choice < open.size()) {
+          swapped = open[choice];
+          hostemu::ReplaceWithLink(swapped, L"Victim");
+        }
+      });
+      const int result = Delete(tree[0]).result;
+      hostemu::SetBeforeRegistryCall(nullptr);
+      if (swapped.empty()) {
+        break;
+      }
+      ++swaps;
+      for (const std::wstring& key : victim) {
+        EXPECT_EQ(hostemu::GetValue(key, L"v"), key) << "victim touched";
+      }
+      EXPECT_EQ(hostemu::OpenHandleCount(), 0u);
+      // The swapped key and its subtree went with the other writer; of the
+      // rest, 1 means that nothing remains.
+      bool remains = false;
+      for (const std::wstring& key : tree) {
+        if (key != swapped && key.rfind(swapped + L"\\", 0) != 0) {
+          remains = remains || hostemu::KeyExists(key);
+        }
+      }
+      EXPECT_EQ(result, remains ? 0 : 1);
+    }
+  }
+  // Every call but the first finds the named key open, most several keys.
+  EXPECT_GT(swaps, calls);
+}
+
+}  // namespace

@@ -3,7 +3,7 @@
 #include <windows.h>
 
 #include "host_test.h"
-#include "registry/native_key.h"
+#include "platform/ntdll.h"
 
 namespace {
 
@@ -72,7 +72,19 @@ TEST_F(Emulation, LinksAreFollowedUnlessOpenedAsLinks) {
   HKEY link = Open(L"Tree\\Link", REG_OPTION_OPEN_LINK, KEY_READ | DELETE);
   EXPECT_EQ(First(link), L"");  // the link's own subkeys: none
   EXPECT_EQ(NtDeleteKey(link), STATUS_SUCCESS);
+  // Behind the handle the key stays, deleted: nothing opens below it.
+  HKEY below = nullptr;
+  EXPECT_EQ(RegOpenKeyExW(link, L"Child", 0, KEY_READ, &below),
+            ERROR_KEY_DELETED);
+  EXPECT_EQ(NtDeleteKey(link), STATUS_KEY_DELETED);
   RegCloseKey(link);
+
+  // Relative to an open handle, as from the root.
+  HKEY target = Open(L"Target");
+  EXPECT_EQ(RegOpenKeyExW(target, L"child", 0, KEY_READ, &below),
+            ERROR_SUCCESS);
+  RegCloseKey(below);
+  RegCloseKey(target);
   EXPECT_KEYS((Keys{L"Target", L"Target\\Child", L"Tree"}));
 
   // Deleting by name goes through the link to the target.

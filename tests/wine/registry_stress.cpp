@@ -3,13 +3,18 @@
 //   registry_stress wide N     N leaves under the row
 //   registry_stress deep       chains to exactly the path limit, and one past
 //   registry_stress long       255-character names
-//   registry_stress racing     another process adds subkeys during the walk
+//   registry_stress racing     another process adds subkeys during the walk,
+//                              then another thread swaps the key the walk
+//                              is in for a link to a victim tree, many rounds
 //   registry_stress trailing   a path given with a trailing backslash
 // Keys beside the row must survive every case. Prints what it measured;
 // exits 0 when every check held.
 #include <stdio.h>
 #include <windows.h>
+// After windows.h, which it builds on.
+#include <winternl.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <vector>
@@ -27,6 +32,8 @@ const std::vector<std::wstring> Neighbours = {
     L"Backup\\Child",
     L"SOFTWARE\\Tarnholt\\Neighbour",
 };
+// What a link put into the tree points at: it must survive whole.
+const std::wstring Victim = L"SOFTWARE\\Tarnholt\\Victim";
 
 int failures = 0;
 
@@ -144,6 +151,115 @@ void Racing(const wchar_t* self) {
   WaitForSingleObject(adder.hProcess, INFINITE);
   CloseHandle(adder.hThread);
   CloseHandle(adder.hProcess);
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, Row.c_str());
+}
+
+std::wstring Numbered(const wchar_t* prefix, int i) {
+  wchar_t name[16];
+  swprintf(name, 16, L"%ls%03d", prefix, i);
+  return name;
+}
+
+void CreateLink(const std::wstring& path, const std::wstring& target) {
+  HKEY key = nullptr;
+  const std::wstring native = L"\\Registry\\Machine\\" + target;
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr,
+                      REG_OPTION_CREATE_LINK, KEY_ALL_ACCESS | KEY_CREATE_LINK,
+                      nullptr, &key, nullptr) != ERROR_SUCCESS ||
+      RegSetValueExW(key, L"SymbolicLinkValue", 0, REG_LINK,
+                     reinterpret_cast<const BYTE*>(native.c_str()),
+                     static_cast<DWORD>(native.size() * 2)) != ERROR_SUCCESS) {
+    printf("FAIL: cannot create the link %ls\n", path.c_str());
+    exit(2);
+  }
+  RegCloseKey(key);
+}
+
+extern "C" LONG NTAPI NtRenameKey(HANDLE key, UNICODE_STRING* name);
+
+// Renames the key `from` below the row, itself (a link is not followed).
+bool Rename(const std::wstring& from, const std::wstring& to) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, (Row + L"\\" + from).c_str(),
+                    REG_OPTION_OPEN_LINK, KEY_ALL_ACCESS,
+                    &key) != ERROR_SUCCESS) {
+    return false;
+  }
+  std::wstring name = to;
+  UNICODE_STRING native{static_cast<USHORT>(name.size() * 2),
+                        static_cast<USHORT>(name.size() * 2), name.data()};
+  const bool renamed = NtRenameKey(key, &native) == 0;
+  RegCloseKey(key);
+  return renamed;
+}
+
+// Another writer, as fast as the registry lets it: finds the first P key the
+// walk has not deleted yet (the one it is in, or about to enter), renames it
+// away and renames a link to the victim into its place. The walk may be
+// between listing a subkey of P and opening it.
+int SwapWhileWalking(const std::atomic<bool>& walking, int keys) {
+  int swaps = 0;
+  for (int i = 0; i < keys && walking; ++i) {
+    const std::wstring name = Numbered(L"P", i);
+    if (Exists(Row + L"\\" + name) && Rename(name, Numbered(L"X", i)) &&
+        Rename(Numbered(L"Z", i), name)) {
+      ++swaps;
+    }
+  }
+  return swaps;
+}
+
+struct Writer {
+  std::atomic<bool> walking;
+  int keys;
+  int swaps;
+  static DWORD WINAPI Run(void* self) {
+    Writer& w = *static_cast<Writer*>(self);
+    w.swaps = SwapWhileWalking(w.walking, w.keys);
+    return 0;
+  }
+};
+
+//  Row
+//  +- P000 .. P049      each with subkeys Q and R
+//  +- Z000 .. Z049      links to Victim, waiting to be renamed in
+//  Victim
+//  +- Q, R              the names the walk asks for below a P
+void SwapRounds(int rounds) {
+  constexpr int Keys = 50;
+  for (const wchar_t* name : {L"Q", L"R"}) {
+    Create(Victim + L"\\" + name);
+  }
+  int swaps = 0;
+  int zeros = 0;
+  for (int round = 0; round < rounds; ++round) {
+    for (int i = 0; i < Keys; ++i) {
+      Create(Row + L"\\" + Numbered(L"P", i) + L"\\Q");
+      Create(Row + L"\\" + Numbered(L"P", i) + L"\\R");
+      CreateLink(Row + L"\\" + Numbered(L"Z", i), Victim);
+    }
+    Writer writer{{true}, Keys, 0};
+    HANDLE thread = CreateThread(nullptr, 0, &Writer::Run, &writer, 0, nullptr);
+    if (thread == nullptr) {
+      printf("FAIL: cannot start the writer\n");
+      exit(2);
+    }
+    KeyPathBuffer buffer;
+    CopyKeyPath(buffer, Row.c_str());
+    zeros += DeleteKeyTree(buffer) == 0 ? 1 : 0;
+    writer.walking = false;
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    swaps += writer.swaps;
+    // What the swaps left (links among them) goes with a quiet second walk.
+    CopyKeyPath(buffer, Row.c_str());
+    Expect(DeleteKeyTree(buffer) == 1, "the second walk left the row");
+    Expect(Exists(Victim + L"\\Q") && Exists(Victim + L"\\R"),
+           "a key of the victim tree was deleted");
+  }
+  printf("swapping writer: %d rounds, %d swaps, %d walks stopped by one\n",
+         rounds, swaps, zeros);
+  Expect(swaps > 0, "the writer never swapped");
 }
 
 // The registry takes the path with its backslash; the walk does not double
@@ -199,6 +315,7 @@ int wmain(int argc, wchar_t** argv) {
     Long();
   } else if (mode == L"racing") {
     Racing(argv[0]);
+    SwapRounds(200);
   } else if (mode == L"trailing") {
     Trailing();
   } else {
