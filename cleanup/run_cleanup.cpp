@@ -5,6 +5,7 @@
 #include "cleanup/cleanup_data.h"
 #include "registry/delete_key_tree.h"
 #include "registry/key_path_buffer.h"
+#include "uninstall/command_line.h"
 #include "uninstall/uninstall_bundle.h"
 #include "uninstall/uninstall_msi_product.h"
 
@@ -15,11 +16,15 @@ int RunCleanup() {
   fflush(stdout);
 
   // Results are ignored throughout: no stage depends on another, a failed
-  // stage or row never stops the next, and the exit status stays 0.
-  for (const char* bundleId : BundleIds) {
-    UninstallBundle(bundleId);
+  // stage or row never stops the next, and the exit status stays 0. The
+  // one exception: with no command interpreter known by its full path, no
+  // command is run at all.
+  if (PinCommandInterpreter()) {
+    for (const char* bundleId : BundleIds) {
+      UninstallBundle(bundleId);
+    }
+    UninstallMsiProduct();
   }
-  UninstallMsiProduct();
 
   KeyPathBuffer path;
   for (const wchar_t* key : CleanupKeys) {

@@ -56,6 +56,7 @@ endfunction()
 add_wine_helper(regtool tests/wine/regtool.cpp advapi32 msi)
 add_wine_helper(stand-in-installer tests/wine/stand_in_installer.cpp advapi32 msi shell32)
 add_wine_helper(launcher tests/wine/launcher.cpp)
+add_wine_helper(planted-program tests/wine/planted_program.cpp)
 
 add_subdirectory(tests/wine)
 

@@ -15,7 +15,8 @@ namespace hostemu {
 
 // Registry (all paths relative to HKEY_LOCAL_MACHINE).
 // An empty registry, no records, and the environment of a default machine:
-// ProgramFiles "C:\Program Files", ProgramData "C:\ProgramData".
+// ProgramFiles "C:\Program Files", ProgramData "C:\ProgramData", ComSpec
+// "C:\Windows\system32\cmd.exe".
 void Reset();
 // The registry part of Reset alone.
 void ResetRegistry();
@@ -66,9 +67,14 @@ void SetRegistryCallLimit(size_t limit);
 // Runs before every registry call, e.g. to change the tree under the product.
 void SetBeforeRegistryCall(std::function<void()> hook);
 
-// C runtime.
+// The folder GetSystemDirectoryW answers ("C:\Windows\system32" after
+// Reset); nullopt makes it fail.
+void SetSystemDirectory(std::optional<std::wstring> folder);
+
+// C runtime. Variable names compare case-insensitively, as on Windows.
 void SetEnv(const std::string& name, const std::string& value);
 void UnsetEnv(const std::string& name);
+std::optional<std::string> GetEnv(const std::string& name);
 // _dupenv_s fails for `name` with `error`.
 void FailEnvLookup(const std::string& name, errno_t error);
 // Whether an unset variable is reported as Windows' runtime does (success,

@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 #include <wchar.h>
 
 #include <map>
@@ -14,9 +15,16 @@
 
 namespace {
 
+struct NameLess {
+  bool operator()(const std::string& a, const std::string& b) const {
+    return strcasecmp(a.c_str(), b.c_str()) < 0;
+  }
+};
+
 struct Crt {
-  std::map<std::string, std::string> environment;
-  std::map<std::string, errno_t> failingLookups;
+  std::map<std::string, std::string, NameLess> environment;
+  std::map<std::string, errno_t, NameLess> failingLookups;
+  std::optional<std::wstring> systemDirectory = L"C:\\Windows\\system32";
   hostemu::UnsetVariableStyle unsetStyle = hostemu::UnsetVariableStyle::Windows;
   std::vector<std::string> commands;
   std::function<int(const char*)> systemHandler;
@@ -99,6 +107,32 @@ errno_t _dupenv_s(char** buffer, size_t* size, const char* name) {
   return 0;
 }
 
+errno_t _putenv_s(const char* name, const char* value) {
+  if (name == nullptr || value == nullptr || name[0] == '\0') {
+    return EINVAL;
+  }
+  if (value[0] == '\0') {
+    State().environment.erase(name);
+  } else {
+    State().environment[name] = value;
+  }
+  return 0;
+}
+
+UINT WINAPI GetSystemDirectoryW(WCHAR* buffer, UINT size) {
+  const std::optional<std::wstring>& folder = State().systemDirectory;
+  if (!folder) {
+    return 0;
+  }
+  const UINT length = static_cast<UINT>(folder->size());
+  if (buffer == nullptr || size <= length) {
+    return length + 1;
+  }
+  folder->copy(buffer, length);
+  buffer[length] = L'\0';
+  return length;
+}
+
 errno_t strcat_s(char* destination, size_t size, const char* source) {
   return Append("strcat_s", destination, size, source, static_cast<size_t>(-1));
 }
@@ -135,6 +169,19 @@ void Reset() {
   State() = Crt{};
   SetEnv("ProgramFiles", "C:\\Program Files");
   SetEnv("ProgramData", "C:\\ProgramData");
+  SetEnv("ComSpec", "C:\\Windows\\system32\\cmd.exe");
+}
+
+void SetSystemDirectory(std::optional<std::wstring> folder) {
+  State().systemDirectory = std::move(folder);
+}
+
+std::optional<std::string> GetEnv(const std::string& name) {
+  auto found = State().environment.find(name);
+  if (found == State().environment.end()) {
+    return std::nullopt;
+  }
+  return found->second;
 }
 
 void SetEnv(const std::string& name, const std::string& value) {

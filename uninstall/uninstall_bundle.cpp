@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <iterator>
 
+#include "uninstall/command_line.h"
+
 namespace {
 
 constexpr size_t CommandCapacity = 1024;
@@ -22,18 +24,6 @@ constexpr const char* InstallerPiece =
     " -i uninstall --silent --trigger_point system -m \"";
 constexpr const char* MetadataPiece = "\\Tarnholt\\Brevat\\metadata\\";
 constexpr const char* ManifestPiece = "\\bundleManifest.xml\"\"";
-
-// A double quote would end the quoting early, a percent sign is expanded by
-// the command interpreter and a control character can end the line.
-bool IsSafeInQuotes(const char* value) {
-  for (const char* c = value; *c != '\0'; ++c) {
-    const unsigned char u = static_cast<unsigned char>(*c);
-    if (u == '"' || u == '%' || u < 0x20 || u == 0x7f) {
-      return false;
-    }
-  }
-  return true;
-}
 
 int RunInstaller(const char* programFiles, const char* programData,
                  const char* bundleId) {

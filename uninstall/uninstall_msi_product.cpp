@@ -6,20 +6,37 @@
 #include <windows.h>
 
 #include "cleanup/cleanup_data.h"
+#include "uninstall/command_line.h"
 
 namespace {
 
 constexpr size_t WideCommandCapacity = 1024;
 constexpr size_t NarrowCommandCapacity = 255;
 
+// Windows Installer by its full path: a bare "msiexec" would be looked for in
+// the current folder first. As with the deployment installer, the command
+// interpreter removes the outer pair of quotes and the program path stays
+// quoted.
+constexpr const wchar_t* LeadingQuotes = L"\"\"";
+constexpr const wchar_t* ProgramPiece = L"\\msiexec.exe\" /X";
+constexpr const wchar_t* OptionsPiece = L" /q\"";
+
 }  // namespace
 
 void UninstallMsiProduct() {
+  wchar_t folder[SystemFolderCapacity];
+  if (!GetSystemFolder(folder)) {
+    return;
+  }
   wchar_t wide[WideCommandCapacity];
-  if (wcscpy_s(wide, WideCommandCapacity, L"msiexec /X") != 0 ||
+  if (wcscpy_s(wide, WideCommandCapacity, LeadingQuotes) != 0 ||
+      wcsncat_s(wide, WideCommandCapacity, folder, WideCommandCapacity) != 0 ||
+      wcsncat_s(wide, WideCommandCapacity, ProgramPiece, WideCommandCapacity) !=
+          0 ||
       wcsncat_s(wide, WideCommandCapacity, MsiProductCode,
                 WideCommandCapacity) != 0 ||
-      wcsncat_s(wide, WideCommandCapacity, L" /q", WideCommandCapacity) != 0) {
+      wcsncat_s(wide, WideCommandCapacity, OptionsPiece, WideCommandCapacity) !=
+          0) {
     return;
   }
 

@@ -1,6 +1,10 @@
 #pragma once
 
 // Asks Windows Installer to remove the product MsiProductCode with no user
-// interface ("msiexec /X{code} /q") and waits for msiexec to end. Its status
-// is not used: a product that is not installed is not an error here.
+// interface and waits for it to end: runs the system folder's msiexec.exe,
+// by its full path, with "/X{code} /q". Its status is not used: a product
+// that is not installed is not an error here. Starts nothing when Windows
+// cannot tell its system folder, when the folder holds a double quote, a
+// percent sign or a control character, or when the command would not fit
+// 254 narrow characters.
 void UninstallMsiProduct();

@@ -8,6 +8,7 @@
 #include <stdint.h>
 
 typedef uint32_t DWORD;
+typedef unsigned int UINT;
 typedef int32_t LONG;
 typedef LONG LSTATUS;
 typedef DWORD REGSAM;
@@ -63,9 +64,11 @@ LSTATUS WINAPI RegEnumKeyExW(HKEY key, DWORD index, WCHAR* name,
                              DWORD* classSize, FILETIME* lastWriteTime);
 LSTATUS WINAPI RegDeleteKeyW(HKEY key, const WCHAR* subKey);
 LSTATUS WINAPI RegCloseKey(HKEY key);
+UINT WINAPI GetSystemDirectoryW(WCHAR* buffer, UINT size);
 
 // The C runtime's secure functions, absent from the Linux C library.
 errno_t _dupenv_s(char** buffer, size_t* size, const char* name);
+errno_t _putenv_s(const char* name, const char* value);
 errno_t strcat_s(char* destination, size_t size, const char* source);
 errno_t wcscpy_s(wchar_t* destination, size_t size, const wchar_t* source);
 errno_t wcsncat_s(wchar_t* destination, size_t size, const wchar_t* source,

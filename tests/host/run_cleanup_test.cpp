@@ -81,7 +81,8 @@ TEST_F(RunCleanupTest, UninstallersRunFirstThenEveryRowGoesInTableOrder) {
   ASSERT_EQ(hostemu::SystemCommands().size(), 3u);
   EXPECT_NE(hostemu::SystemCommands()[0].find(BundleIds[0]), std::string::npos);
   EXPECT_NE(hostemu::SystemCommands()[1].find(BundleIds[1]), std::string::npos);
-  EXPECT_EQ(hostemu::SystemCommands()[2].rfind("msiexec /X", 0), 0u);
+  EXPECT_NE(hostemu::SystemCommands()[2].find("\\msiexec.exe\" /X"),
+            std::string::npos);
   EXPECT_EQ(rowsPresentAtEachCommand, (std::vector<bool>{true, true, true}));
   EXPECT_EQ(hostemu::DeletedKeys(), AllRows());
   EXPECT_KEYS(Neighbours());
@@ -134,6 +135,43 @@ TEST_F(RunCleanupTest, WaitMessageReachesRedirectedOutputBeforeAnyUninstaller) {
   });
   const std::string output = Output([] { RunCleanup(); });
   EXPECT_EQ(output, std::string(WaitMessage) + "[child][child][child]");
+}
+
+// Without a full path in ComSpec the C runtime would look for cmd.exe by
+// name, in the current folder first.
+TEST_F(RunCleanupTest, TheCommandInterpreterIsAlwaysNamedByItsFullPath) {
+  const std::string pinned = "C:\\Windows\\system32\\cmd.exe";
+  for (const auto& [given, expected] :
+       std::vector<std::pair<std::optional<std::string>, std::string>>{
+           {std::nullopt, pinned},
+           {"", pinned},
+           {"cmd.exe", pinned},
+           {"tools\\cmd.exe", pinned},
+           {"D:\\Shell\\cmd.exe", "D:\\Shell\\cmd.exe"},
+           {"\\\\server\\share\\cmd.exe", "\\\\server\\share\\cmd.exe"}}) {
+    SCOPED_TRACE(given.value_or("unset"));
+    hostemu::Reset();
+    if (given) {
+      hostemu::SetEnv("ComSpec", *given);
+    } else {
+      hostemu::UnsetEnv("ComSpec");
+    }
+    hostemu::SetSystemHandler([&](const char*) {
+      EXPECT_EQ(hostemu::GetEnv("COMSPEC"), expected);
+      return 0;
+    });
+    Output([] { RunCleanup(); });
+    EXPECT_EQ(hostemu::SystemCommands().size(), 3u);
+  }
+
+  // Nothing to pin it to: no command runs, the registry stage does.
+  hostemu::Reset();
+  hostemu::UnsetEnv("ComSpec");
+  hostemu::SetSystemDirectory(std::nullopt);
+  hostemu::CreateKey(CleanupKeys[0]);
+  EXPECT_EQ(Output([] { RunCleanup(); }), WaitMessage);
+  EXPECT_EQ(hostemu::SystemCommands().size(), 0u);
+  EXPECT_FALSE(hostemu::KeyExists(CleanupKeys[0]));
 }
 
 }  // namespace

@@ -158,8 +158,8 @@ class Prefix:
         check(windows_path[:3].upper() == "C:\\", windows_path)
         return self.path / "drive_c" / windows_path[3:].replace("\\", "/")
 
-    def wine(self, *args, timeout=300):
-        result = subprocess.run(["wine", *map(str, args)], env=self.env,
+    def wine(self, *args, timeout=300, cwd=None):
+        result = subprocess.run(["wine", *map(str, args)], env=self.env, cwd=cwd,
                                 capture_output=True, timeout=timeout)
         decode = lambda b: b.decode("utf-8", "replace").replace("\r\n", "\n")
         return result.returncode, decode(result.stdout), decode(result.stderr)
@@ -178,11 +178,12 @@ class Prefix:
     def product_state(self):
         return int(self.regtool([f"product\t{self.tier.product}"])[0])
 
-    def run_cleanup(self, *args, launcher_settings=None):
+    def run_cleanup(self, *args, launcher_settings=None, exe=None, cwd=None):
+        exe = exe or self.tier.exe
         if launcher_settings is None:
-            return self.wine(self.tier.exe, *args)
+            return self.wine(exe, *args, cwd=cwd)
         return self.wine(self.tier.helpers / "launcher.exe", *launcher_settings,
-                         "--", self.tier.exe, *args)
+                         "--", exe, *args, cwd=cwd)
 
     def installer_calls(self):
         log = self.drive_c("C:\\installer-calls.log")
@@ -262,10 +263,7 @@ class Installation:
 
     def seed(self, prefix, installer=True, msi=True, program_data="C:\\ProgramData"):
         if msi:
-            msi_path = prefix.tier.work / "msi" / "sample.msi"
-            status, _, err = prefix.wine("msiexec", "/i", "Z:" + str(msi_path).replace("/", "\\"), "/q")
-            check(status == 0, f"installing the sample MSI failed ({status}): {err}")
-            check(prefix.product_state() == 5, "the sample MSI is not installed")
+            install_msi(prefix)
         if installer:
             target = prefix.drive_c("C:\\Program Files\\Tarnholt\\Quorvel\\V1\\Installer.exe")
             target.parent.mkdir(parents=True, exist_ok=True)
@@ -288,6 +286,13 @@ class Installation:
         values = prefix.regtool([f"get\t{key}\t{name}" for key, name, _ in self.values])
         check(values == [data for _, _, data in self.values],
               f"the link targets' values changed: {values}")
+
+
+def install_msi(prefix):
+    msi_path = prefix.tier.work / "msi" / "sample.msi"
+    status, _, err = prefix.wine("msiexec", "/i", "Z:" + str(msi_path).replace("/", "\\"), "/q")
+    check(status == 0, f"installing the sample MSI failed ({status}): {err}")
+    check(prefix.product_state() == 5, "the sample MSI is not installed")
 
 
 def expected_args(bundle, program_files="C:\\Program Files", program_data="C:\\ProgramData"):
@@ -382,6 +387,55 @@ def case_nothing_installed(tier, prefix):
     check(status == 0, f"exit status {status}")
     check(out.startswith(WAIT_MESSAGE) and "Error opening key" not in out,
           f"unexpected output {out!r}")
+
+
+# What the command interpreter would find before the system folder's
+# programs if they were asked for by name.
+PLANTED = ["msiexec.com", "msiexec.exe", "msiexec.bat", "msiexec.cmd", "cmd.exe"]
+
+
+def plant(prefix, folder, names=PLANTED):
+    where = prefix.drive_c(folder)
+    where.mkdir(parents=True, exist_ok=True)
+    for name in names:
+        if name.endswith((".bat", ".cmd")):
+            (where / name).write_text("@echo ran\t%~f0>>C:\\planted.log\r\n")
+        else:
+            shutil.copy(prefix.tier.helpers / "planted-program.exe", where / name)
+    return where
+
+
+def case_planted_programs(tier, prefix):
+    """The exe started from a download folder, with another current folder,
+    both holding programs named msiexec and cmd, with ComSpec set and unset;
+    and from a clean folder with a folder holding an msiexec.exe first on
+    PATH. None of them may
+    run: Windows Installer and the command interpreter are started by their
+    full paths, and the MSI is removed each time."""
+    install = Installation(tier)
+    install.seed(prefix)
+    exe = plant(prefix, "C:\\Downloads\\tool") / tier.exe.name
+    shutil.copy(tier.exe, exe)
+    here = plant(prefix, "C:\\Downloads\\here")
+    plant(prefix, "C:\\Downloads\\onpath", ["msiexec.exe"])
+    clean = prefix.drive_c("C:\\Downloads\\clean")
+    clean.mkdir()
+    _, path, _ = prefix.wine("cmd", "/c", "echo %PATH%")
+    log = prefix.drive_c("C:\\planted.log")
+    runs = [("ComSpec set", [], here), ("ComSpec unset", ["-ComSpec"], here),
+            ("msiexec.exe first on PATH",
+             ["PATH=C:\\Downloads\\onpath;" + path.strip()], clean)]
+    for number, (label, settings, cwd) in enumerate(runs):
+        if number > 0:
+            install_msi(prefix)
+        status, out, err = prefix.run_cleanup(launcher_settings=settings, exe=exe, cwd=cwd)
+        ran = log.read_text(encoding="utf-8-sig") if log.exists() else ""
+        log.unlink(missing_ok=True)
+        print(f"{label}: exit {status}, planted programs run: {ran.count(chr(10))}")
+        check(ran == "", f"{label}: a planted program ran: {ran!r}")
+        check(status == 0 and out == WITH_INSTALLER, f"{label}: {status} {out!r} {err!r}")
+        check(len(prefix.installer_calls()) == 2 * (number + 1), f"{label}: installer calls")
+        check_product_removed(prefix)
 
 
 def stress(prefix, *mode):
