@@ -141,7 +141,7 @@ TEST_F(RunCleanupTest, WaitMessageReachesRedirectedOutputBeforeAnyUninstaller) {
 // name, in the current folder first.
 TEST_F(RunCleanupTest, TheCommandInterpreterIsAlwaysNamedByItsFullPath) {
   const std::string pinned = "C:\\Windows\\system32\\cmd.exe";
-  for (const auto& [given, expected] :
+  for (const auto& setting :
        std::vector<std::pair<std::optional<std::string>, std::string>>{
            {std::nullopt, pinned},
            {"", pinned},
@@ -149,6 +149,8 @@ TEST_F(RunCleanupTest, TheCommandInterpreterIsAlwaysNamedByItsFullPath) {
            {"tools\\cmd.exe", pinned},
            {"D:\\Shell\\cmd.exe", "D:\\Shell\\cmd.exe"},
            {"\\\\server\\share\\cmd.exe", "\\\\server\\share\\cmd.exe"}}) {
+    const std::optional<std::string>& given = setting.first;
+    const std::string expected = setting.second;
     SCOPED_TRACE(given.value_or("unset"));
     hostemu::Reset();
     if (given) {
