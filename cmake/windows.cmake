@@ -9,17 +9,27 @@ execute_process(COMMAND ${CMAKE_CXX_COMPILER} -dumpspecs
 string(REPLACE "-lmsvcrt" "-lucrt" UCRT_SPECS "${MINGW_SPECS}")
 file(WRITE ${CMAKE_BINARY_DIR}/ucrt.specs "${UCRT_SPECS}")
 
+# What every Windows program of this project is built with, set once: the
+# UCRT, wide-character Windows calls, the runtime's own printf, the source
+# tree on the include path, everything but system DLLs linked in.
+add_library(windows-target INTERFACE)
+target_include_directories(windows-target INTERFACE ${CMAKE_SOURCE_DIR})
+target_compile_definitions(windows-target INTERFACE
+  _UCRT UNICODE _UNICODE __USE_MINGW_ANSI_STDIO=0)
+target_compile_options(windows-target INTERFACE
+  $<$<COMPILE_LANGUAGE:CXX>:-specs=${CMAKE_BINARY_DIR}/ucrt.specs>)
+target_link_options(windows-target INTERFACE
+  -specs=${CMAKE_BINARY_DIR}/ucrt.specs -static)
+
 add_executable(ravon2-cleanup cleanup/main.cpp ${PRODUCT_SOURCES} ${REGISTRY_SOURCES} resources/cleanup.rc)
-target_include_directories(ravon2-cleanup PRIVATE ${CMAKE_SOURCE_DIR})
-target_compile_definitions(ravon2-cleanup PRIVATE
-  _UCRT UNICODE _UNICODE WIN32_LEAN_AND_MEAN __USE_MINGW_ANSI_STDIO=0)
+target_link_libraries(ravon2-cleanup PRIVATE windows-target)
+target_compile_definitions(ravon2-cleanup PRIVATE WIN32_LEAN_AND_MEAN)
 target_compile_options(ravon2-cleanup PRIVATE
-  $<$<COMPILE_LANGUAGE:CXX>:${WARNINGS} -specs=${CMAKE_BINARY_DIR}/ucrt.specs -fno-exceptions -fno-rtti>)
+  $<$<COMPILE_LANGUAGE:CXX>:${WARNINGS} -fno-exceptions -fno-rtti>)
 # Reproducible: no link timestamp, no build paths, stripped.
 target_compile_options(ravon2-cleanup PRIVATE
   $<$<COMPILE_LANGUAGE:CXX>:-ffile-prefix-map=${CMAKE_SOURCE_DIR}=. -ffile-prefix-map=${CMAKE_BINARY_DIR}=build>)
-target_link_options(ravon2-cleanup PRIVATE
-  -specs=${CMAKE_BINARY_DIR}/ucrt.specs -static -s -Wl,--no-insert-timestamp)
+target_link_options(ravon2-cleanup PRIVATE -s -Wl,--no-insert-timestamp)
 target_link_libraries(ravon2-cleanup PRIVATE advapi32 ntdll)
 set_source_files_properties(resources/cleanup.rc PROPERTIES
   OBJECT_DEPENDS ${CMAKE_SOURCE_DIR}/resources/cleanup.manifest)
@@ -47,14 +57,19 @@ add_custom_command(TARGET ravon2-cleanup POST_BUILD
 # Helpers for the Wine tests, built with the same toolchain.
 function(add_wine_helper name source)
   add_executable(${name} ${source})
-  target_compile_definitions(${name} PRIVATE _UCRT UNICODE _UNICODE __USE_MINGW_ANSI_STDIO=0)
-  target_compile_options(${name} PRIVATE ${WARNINGS} -Wno-conversion -specs=${CMAKE_BINARY_DIR}/ucrt.specs)
-  target_link_options(${name} PRIVATE -specs=${CMAKE_BINARY_DIR}/ucrt.specs -static -municode)
-  target_link_libraries(${name} PRIVATE ${ARGN})
+  target_compile_options(${name} PRIVATE ${WARNINGS} -Wno-conversion)
+  target_link_options(${name} PRIVATE -municode)
+  target_link_libraries(${name} PRIVATE windows-target ${ARGN})
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/test-helpers)
 endfunction()
+# The cleanup's tables, for helpers that name its rows, bundles or product.
+add_library(cleanup-tables STATIC cleanup/cleanup_data.cpp)
+target_link_libraries(cleanup-tables PUBLIC windows-target)
+target_compile_options(cleanup-tables PRIVATE ${WARNINGS})
+
 add_wine_helper(regtool tests/wine/regtool.cpp advapi32 msi)
-add_wine_helper(stand-in-installer tests/wine/stand_in_installer.cpp advapi32 msi shell32)
+add_wine_helper(print-tables tests/wine/print_tables.cpp cleanup-tables)
+add_wine_helper(stand-in-installer tests/wine/stand_in_installer.cpp cleanup-tables advapi32 msi shell32)
 add_wine_helper(launcher tests/wine/launcher.cpp)
 add_wine_helper(planted-program tests/wine/planted_program.cpp)
 
@@ -63,8 +78,7 @@ add_subdirectory(tests/wine)
 # The program's own registry walk, built into test helpers that drive it
 # directly on Wine's registry.
 add_library(registry-walk STATIC ${REGISTRY_SOURCES})
-target_include_directories(registry-walk PUBLIC ${CMAKE_SOURCE_DIR})
-target_compile_definitions(registry-walk PRIVATE _UCRT UNICODE _UNICODE __USE_MINGW_ANSI_STDIO=0)
-target_compile_options(registry-walk PRIVATE ${WARNINGS} -specs=${CMAKE_BINARY_DIR}/ucrt.specs)
-add_wine_helper(registry-stress tests/wine/registry_stress.cpp registry-walk advapi32 ntdll)
+target_link_libraries(registry-walk PUBLIC windows-target)
+target_compile_options(registry-walk PRIVATE ${WARNINGS})
+add_wine_helper(registry-stress tests/wine/registry_stress.cpp registry-walk cleanup-tables advapi32 ntdll)
 add_wine_helper(registry-benchmark tests/wine/registry_benchmark.cpp registry-walk advapi32 ntdll)

@@ -17,18 +17,17 @@
 #include <string>
 #include <vector>
 
+#include "cleanup/cleanup_data.h"
 #include "platform/ntdll.h"
 #include "registry/delete_key_tree.h"
 
 namespace {
 
-const std::wstring Row =
-    L"SOFTWARE\\Tarnholt\\Ravon2\\{1A23B247-C9CF-23F5-27AE-6B1FF4BDB52A}";
+// Row 30, one of the vendor's keys.
+const std::wstring Row = CleanupKeys[29];
 const std::vector<std::wstring> Neighbours = {
-    L"SOFTWARE\\Tarnholt\\Ravon2\\{1A23B247-C9CF-23F5-27AE-6B1FF4BDB52A}-"
-    L"Backup",
-    L"SOFTWARE\\Tarnholt\\Ravon2\\{1A23B247-C9CF-23F5-27AE-6B1FF4BDB52A}-"
-    L"Backup\\Child",
+    Row + L"-Backup",
+    Row + L"-Backup\\Child",
     L"SOFTWARE\\Tarnholt\\Neighbour",
 };
 // What a link put into the tree points at: it must survive whole.

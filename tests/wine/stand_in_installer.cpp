@@ -10,13 +10,13 @@
 #include <shellapi.h>
 #include <stdio.h>
 
+#include "cleanup/cleanup_data.h"
+
 namespace {
 
 constexpr const char* StartedLine = "stand-in installer: uninstalling";
-constexpr const wchar_t* ProductCode =
-    L"{343C5F9C-35D1-BF4B-204B-BF246FA1A19C}";
-constexpr const wchar_t* ProductKey =
-    L"SOFTWARE\\Tarnholt\\Ravon2\\{1A23B247-C9CF-23F5-27AE-6B1FF4BDB52A}";
+// One of the product's own keys, which the registry stage deletes: row 30.
+const wchar_t* const ProductKey = CleanupKeys[29];
 
 bool KeyPresent(const wchar_t* path) {
   HKEY key = nullptr;
@@ -45,7 +45,7 @@ int wmain() {
                                          INVALID_FILE_ATTRIBUTES;
   fwprintf(log, L"state\tmanifest=%d keys=%d product=%d\n", manifest ? 1 : 0,
            KeyPresent(ProductKey) ? 1 : 0,
-           static_cast<int>(MsiQueryProductStateW(ProductCode)));
+           static_cast<int>(MsiQueryProductStateW(MsiProductCode)));
   fclose(log);
   LocalFree(args);
   printf("%s\n", StartedLine);

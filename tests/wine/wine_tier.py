@@ -12,11 +12,14 @@ left.
     wine_tier.py --build DIR --source DIR case NAME  run one case
     wine_tier.py --build DIR --source DIR discard    remove the shared prefix
     wine_tier.py --build DIR --source DIR demo       show a run, before/after
-    wine_tier.py --build DIR --source DIR executable check resources, imports
+    wine_tier.py list                                the names of the cases
+
+Rows of the cleanup table are named by number from 1, as the program's own
+table lists them (row(30) is the 30th row). The tables come from the
+program's own source, through the print-tables helper built from it.
 """
 import argparse
 import os
-import re
 import shutil
 import subprocess
 import sys
@@ -45,17 +48,25 @@ def check(condition, message):
         raise Failure(message)
 
 
-def read_tables(source):
-    """The rows, bundles and product code, from the program's own tables."""
-    text = (source / "cleanup" / "cleanup_data.cpp").read_text()
-    unescape = lambda s: s.replace("\\\\", "\\")
-    rows_block = text[text.index("CleanupKeys[CleanupKeyCount]"):]
-    rows = [unescape(r) for r in re.findall(r'L"([^"]*)"', rows_block)]
-    bundles_block = text[text.index("BundleIds[BundleCount]"):text.index("MsiProductCode")]
-    bundles = re.findall(r'"(\{[^"]*\})"', bundles_block)
-    product = re.search(r'MsiProductCode\[\] = L"([^"]*)"', text).group(1)
-    check(len(rows) == 61 and len(bundles) == 2, "cannot read the tables")
-    return rows, bundles, product
+class Tables:
+    """The cleanup's tables as print-tables.exe prints them."""
+
+    def __init__(self, text):
+        self.rows, self.bundles, self.product = [], [], None
+        for line in text.splitlines():
+            kind, *fields = line.split("\t")
+            if kind == "row":
+                self.rows.append(fields[1])
+            elif kind == "bundle":
+                self.bundles.append(fields[1])
+            elif kind == "product":
+                self.product = fields[0]
+        check(self.rows and self.bundles and self.product, "cannot read the tables")
+
+    def row(self, number):
+        """Row `number` of CleanupKeys, counted from 1."""
+        check(1 <= number <= len(self.rows), f"no row {number}")
+        return self.rows[number - 1]
 
 
 def braced(packed):
@@ -98,7 +109,14 @@ class Tier:
         self.template = self.work / "template"
         self.exe = self.build / "bin" / "ravon2-cleanup.exe"
         self.helpers = self.build / "test-helpers"
-        self.rows, self.bundles, self.product = read_tables(self.source)
+        self.tables_file = self.work / "tables.txt"
+        self._tables = None
+
+    @property
+    def tables(self):
+        if self._tables is None:
+            self._tables = Tables(self.tables_file.read_text())
+        return self._tables
 
     def boot_template(self):
         if self.template.exists():
@@ -108,19 +126,23 @@ class Tier:
         subprocess.run(["wineboot", "--init"], env=env, check=True,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                        timeout=300)
+        tables = subprocess.run(["wine", str(self.helpers / "print-tables.exe")], env=env,
+                                check=True, capture_output=True, text=True, timeout=300)
         subprocess.run(["wineserver", "-w"], env=env, check=True, timeout=300)
+        self.tables_file.write_text(tables.stdout.replace("\r\n", "\n"))
         self.build_msi()
 
     def build_msi(self):
         """An MSI whose product, upgrade and component codes are the ones the
         cleanup rows name (rows 16 and 18 hold the packed forms)."""
+        t = self.tables
         msi_dir = self.work / "msi"
         msi_dir.mkdir(parents=True, exist_ok=True)
-        upgrade = braced(self.rows[15].rsplit("\\", 1)[1])
-        component = braced(self.rows[17].rsplit("\\", 1)[1])
+        upgrade = braced(t.row(16).rsplit("\\", 1)[1])
+        component = braced(t.row(18).rsplit("\\", 1)[1])
         (msi_dir / "ravon2.txt").write_text("Ravon2 sample payload\n")
         (msi_dir / "sample.wxs").write_text(WXS.format(
-            product=self.product, upgrade=upgrade, component=component))
+            product=t.product, upgrade=upgrade, component=component))
         subprocess.run(["wixl", "-a", "x64", "-o", "sample.msi", "sample.wxs"],
                        cwd=msi_dir, check=True, timeout=120,
                        stderr=subprocess.DEVNULL)
@@ -176,7 +198,7 @@ class Prefix:
         return {k: a == "present" for k, a in zip(keys, answers)}
 
     def product_state(self):
-        return int(self.regtool([f"product\t{self.tier.product}"])[0])
+        return int(self.regtool([f"product\t{self.tier.tables.product}"])[0])
 
     def run_cleanup(self, *args, launcher_settings=None, exe=None, cwd=None):
         exe = exe or self.tier.exe
@@ -206,34 +228,36 @@ class Installation:
     leave alone."""
 
     def __init__(self, tier):
-        t = tier
-        rows = ["HKLM\\" + r for r in t.rows]
-        self.removed = list(rows)
+        t = tier.tables
+        row = lambda number: "HKLM\\" + t.row(number)
+        numbers = range(1, len(t.rows) + 1)
+        self.removed = [row(n) for n in numbers]
+        # Subkeys below some rows, by row number.
         deep = {
-            0: ["SourceList\\Net"],
-            1: ["SourceList\\Media", "SourceList\\Net"],
-            29: ["Components\\Core\\Files", "Components\\Extra", "Settings"],
-            38: ["Details\\More"],
-            60: ["a\\b\\c", "a\\d", "e"],
+            1: ["SourceList\\Net"],
+            2: ["SourceList\\Media", "SourceList\\Net"],
+            30: ["Components\\Core\\Files", "Components\\Extra", "Settings"],
+            39: ["Details\\More"],
+            61: ["a\\b\\c", "a\\d", "e"],
         }
         self.commands = []
         self.msi_commands = []
-        for i, row in enumerate(rows):
+        for n in numbers:
             # The sample MSI registers these itself; a value added to them
             # would change what Windows Installer does on removal (a value
             # of a component key is a client that keeps its files).
-            into = self.msi_commands if i + 1 in MSI_ROWS else self.commands
-            if i + 1 == LINK_ROW:
+            into = self.msi_commands if n in MSI_ROWS else self.commands
+            if n == LINK_ROW:
                 # The row itself is a link to a leaf that is not the
                 # product's: the link goes, the leaf stays.
-                into.append(f"link\t{row}\t{LINKED_LEAF_VALUE[0]}")
+                into.append(f"link\t{row(n)}\t{LINKED_LEAF_VALUE[0]}")
                 continue
-            into.append(f"value\t{row}\tDisplayName\trow {i + 1}")
-            for sub in deep.get(i, []):
-                self.commands.append(f"key\t{row}\\{sub}")
-                self.removed.append(f"{row}\\{sub}")
+            into.append(f"value\t{row(n)}\tDisplayName\trow {n}")
+            for sub in deep.get(n, []):
+                self.commands.append(f"key\t{row(n)}\\{sub}")
+                self.removed.append(f"{row(n)}\\{sub}")
         # A link inside a tree, pointing at a key that is not the product's.
-        link = rows[29] + "\\Shared"
+        link = row(30) + "\\Shared"
         self.values = [NEIGHBOUR_VALUE, LINKED_LEAF_VALUE]
         self.commands += ["value\t" + "\t".join(v) for v in self.values]
         self.commands += [
@@ -248,17 +272,17 @@ class Installation:
             NEIGHBOUR_VALUE[0] + "\\Deeper",
             "HKLM\\SOFTWARE\\Tarnholt\\Ravon2",
             "HKLM\\SOFTWARE\\Tarnholt\\Ravon2\\Settings",
-            rows[29] + "-Backup",          # shares the row's name as a prefix
-            rows[37] + ".old",
-            rows[0][:-1],                  # a prefix of the row's name
-            rows[60][:-1] + "0}",
+            row(30) + "-Backup",           # shares the row's name as a prefix
+            row(38) + ".old",
+            row(1)[:-1],                   # a prefix of the row's name
+            row(61)[:-1] + "0}",
             "HKLM\\SOFTWARE\\Classes\\Installer\\Patches",
             "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall",
         ]
         # The same paths in the 32-bit view and under the current user.
-        for row in (t.rows[29], t.rows[37], t.rows[40], t.rows[0]):
-            self.kept.append("HKLM\\" + row.replace("SOFTWARE\\", "SOFTWARE\\WOW6432Node\\", 1))
-            self.kept.append("HKCU\\" + row + "\\Sub")
+        for path in (t.row(30), t.row(38), t.row(41), t.row(1)):
+            self.kept.append("HKLM\\" + path.replace("SOFTWARE\\", "SOFTWARE\\WOW6432Node\\", 1))
+            self.kept.append("HKCU\\" + path + "\\Sub")
         self.commands += [f"key\t{k}" for k in self.kept]
 
     def seed(self, prefix, installer=True, msi=True, program_data="C:\\ProgramData"):
@@ -268,7 +292,7 @@ class Installation:
             target = prefix.drive_c("C:\\Program Files\\Tarnholt\\Quorvel\\V1\\Installer.exe")
             target.parent.mkdir(parents=True, exist_ok=True)
             shutil.copy(prefix.tier.helpers / "stand-in-installer.exe", target)
-        for bundle in prefix.tier.bundles:
+        for bundle in prefix.tier.tables.bundles:
             manifest = prefix.drive_c(program_data + f"\\Tarnholt\\Brevat\\metadata\\{bundle}\\bundleManifest.xml")
             manifest.parent.mkdir(parents=True, exist_ok=True)
             manifest.write_text("<bundleManifest/>\n")
@@ -304,7 +328,7 @@ def expected_args(bundle, program_files="C:\\Program Files", program_data="C:\\P
 def check_installer_calls(prefix, program_data="C:\\ProgramData"):
     calls = prefix.installer_calls()
     check(len(calls) == 2, f"expected 2 installer calls, got {len(calls)}")
-    for call, bundle in zip(calls, prefix.tier.bundles):
+    for call, bundle in zip(calls, prefix.tier.tables.bundles):
         want = expected_args(bundle, program_data=program_data)
         check(call["args"] == want, f"installer arguments {call['args']} != {want}")
         check(call["state"].get("manifest") == "1", "the manifest path did not name the manifest")
@@ -381,8 +405,8 @@ def case_installer_absent(tier, prefix):
 
 
 def case_nothing_installed(tier, prefix):
-    before = prefix.regtool([f"query\tHKLM\\{r}" for r in tier.rows])
-    check(before == ["absent"] * 61, "a new prefix already holds product keys")
+    before = prefix.regtool([f"query\tHKLM\\{r}" for r in tier.tables.rows])
+    check(before == ["absent"] * len(tier.tables.rows), "a new prefix already holds product keys")
     status, out, err = prefix.run_cleanup()
     check(status == 0, f"exit status {status}")
     check(out.startswith(WAIT_MESSAGE) and "Error opening key" not in out,
@@ -475,31 +499,6 @@ def run_case(tier, name):
         prefix.close()
 
 
-def check_executable(tier):
-    """The executable's manifest, version resource and imports."""
-    rc = subprocess.run(["x86_64-w64-mingw32-windres", "-i", str(tier.exe), "-O", "rc"],
-                        capture_output=True, text=True, check=True).stdout
-    for text in ['level=""asInvoker""', 'uiAccess=""false""', 'BLOCK "040904b0"',
-                 'VALUE "FileVersion", "1.0.0.1"', 'VALUE "ProductVersion", "1.0.0.1"',
-                 "FILEVERSION 1, 0, 0, 1", "PRODUCTVERSION 1, 0, 0, 1",
-                 "FILETYPE 0x1"]:
-        check(text in rc, f"resources lack {text}")
-    dump = subprocess.run(["x86_64-w64-mingw32-objdump", "-p", str(tier.exe)],
-                          capture_output=True, text=True, check=True).stdout
-    check("file format pei-x86-64" in dump, "not an x86-64 executable")
-    size = tier.exe.stat().st_size
-    check(size <= 64 * 1024, f"the exe has grown to {size} bytes, over 64 KiB")
-    image = tier.exe.read_bytes()
-    for path in {str(tier.source), str(tier.build)}:
-        check(path.encode() not in image, f"the exe holds the build path {path}")
-    check(re.search(r"Subsystem\s+00000003", dump), "not a console program")
-    dlls = re.findall(r"DLL Name: (\S+)", dump)
-    system = {"kernel32.dll", "advapi32.dll", "ntdll.dll"}
-    foreign = [d for d in dlls if d.lower() not in system and not d.lower().startswith("api-ms-win-crt-")]
-    check(not foreign, f"imports DLLs that are not Windows' own: {foreign}")
-    print(f"{tier.exe.name}: {tier.exe.stat().st_size} bytes; imports {', '.join(dlls)}")
-
-
 def demo(tier):
     """Boots a throwaway prefix, installs the sample product and shows the
     cleanup at work."""
@@ -518,7 +517,7 @@ def demo(tier):
             print(f"MSI product state:      {prefix.product_state()} (5 installed, -1 unknown)")
             print(f"MSI-installed file:     {'present' if payload.exists() else 'gone'}")
             print(f"installer starts so far: {len(prefix.installer_calls())}")
-            shown = [k for k in install.removed if tier.rows[29] in k]
+            shown = [k for k in install.removed if tier.tables.row(30) in k]
             for k in shown + install.kept[:5]:
                 print(f"  {'present' if state[k] else 'gone   '}  {k}")
 
@@ -538,12 +537,17 @@ def demo(tier):
 def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--build", required=True)
-    parser.add_argument("--source", required=True)
+    parser.add_argument("--build")
+    parser.add_argument("--source")
     parser.add_argument("--exe", help="the executable to test (default: the build's)")
-    parser.add_argument("action", choices=["template", "case", "discard", "demo", "executable"])
+    parser.add_argument("action", choices=["template", "case", "discard", "demo", "list"])
     parser.add_argument("name", nargs="?")
     args = parser.parse_args()
+    if args.action == "list":
+        print(";".join(CASES))
+        return 0
+    if not (args.build and args.source):
+        parser.error("--build and --source are needed")
     # The demo keeps to its own folder: a test run may be using the other.
     tier = Tier(args.build, args.source, "wine-demo" if args.action == "demo" else "wine-tier")
     if args.exe:
@@ -555,8 +559,6 @@ def main():
             tier.discard()
         elif args.action == "demo":
             demo(tier)
-        elif args.action == "executable":
-            check_executable(tier)
         else:
             if args.name not in CASES:
                 parser.error(f"unknown case {args.name}; cases: {', '.join(CASES)}")
