@@ -386,16 +386,8 @@ std::vector<std::wstring> AllKeys() {
 }
 
 void ReplaceWithLink(const std::wstring& path, const std::wstring& target) {
-  std::shared_ptr<Key> key = MustFind(path);
-  const std::wstring name = key->name;
-  Key* parent = key->parent;
-  DetachTree(*key);
-  auto link = std::make_shared<Key>();
-  link->name = name;
-  link->parent = parent;
-  link->isLink = true;
-  link->linkTarget = target;
-  parent->subkeys[name] = link;
+  DetachTree(*MustFind(path));
+  CreateLink(path, target);
 }
 
 std::vector<std::wstring> OpenKeys() {
