@@ -8,7 +8,7 @@ add_library(hostemu-registry STATIC hostemu/registry.cpp)
 target_include_directories(hostemu-registry PUBLIC
   ${CMAKE_SOURCE_DIR}/hostemu/include ${CMAKE_SOURCE_DIR})
 target_compile_options(hostemu-registry PRIVATE ${WARNINGS})
-add_library(hostemu-crt STATIC hostemu/crt.cpp)
+add_library(hostemu-crt STATIC hostemu/crt.cpp hostemu/kernel.cpp)
 target_link_libraries(hostemu-crt PUBLIC hostemu-registry)
 target_compile_options(hostemu-crt PRIVATE ${WARNINGS})
 

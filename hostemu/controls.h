@@ -14,9 +14,9 @@
 namespace hostemu {
 
 // Registry (all paths relative to HKEY_LOCAL_MACHINE).
-// An empty registry, no records, and the environment of a default machine:
-// ProgramFiles "C:\Program Files", ProgramData "C:\ProgramData", ComSpec
-// "C:\Windows\system32\cmd.exe".
+// An empty registry, no records, no mutexes, the clock at its start, and the
+// environment of a default machine: ProgramFiles "C:\Program Files",
+// ProgramData "C:\ProgramData", ComSpec "C:\Windows\system32\cmd.exe".
 void Reset();
 // The registry part of Reset alone.
 void ResetRegistry();
@@ -70,6 +70,25 @@ void SetBeforeRegistryCall(std::function<void()> hook);
 // The folder GetSystemDirectoryW answers ("C:\Windows\system32" after
 // Reset); nullopt makes it fail.
 void SetSystemDirectory(std::optional<std::wstring> folder);
+// The current folder ("C:\Downloads" after Reset), and making every
+// SetCurrentDirectoryW fail from now on.
+std::wstring CurrentDirectory();
+void FailSetCurrentDirectory();
+
+// The emulation's clock, which GetTickCount64 reads and Sleep and waits move
+// on: nothing waits for real. It starts at ClockStart.
+constexpr ULONGLONG ClockStart = 7'000'000;
+ULONGLONG Now();
+// A named mutex that another process owns until the clock reaches `until`
+// (one already past: it exists and is free). `abandoned`: its owner ends
+// without releasing it, and the next wait that acquires it says so.
+void HoldMutex(const std::wstring& name, ULONGLONG until,
+               bool abandoned = false);
+// Whether this process owns the mutex: acquired by a wait, not yet released.
+bool MutexOwnedHere(const std::wstring& name);
+size_t OpenKernelHandleCount();
+// The part of Reset that concerns the above.
+void ResetKernel();
 
 // C runtime. Variable names compare case-insensitively, as on Windows.
 void SetEnv(const std::string& name, const std::string& value);

@@ -24,7 +24,6 @@ struct NameLess {
 struct Crt {
   std::map<std::string, std::string, NameLess> environment;
   std::map<std::string, errno_t, NameLess> failingLookups;
-  std::optional<std::wstring> systemDirectory = L"C:\\Windows\\system32";
   hostemu::UnsetVariableStyle unsetStyle = hostemu::UnsetVariableStyle::Windows;
   std::vector<std::string> commands;
   std::function<int(const char*)> systemHandler;
@@ -119,20 +118,6 @@ errno_t _putenv_s(const char* name, const char* value) {
   return 0;
 }
 
-UINT WINAPI GetSystemDirectoryW(WCHAR* buffer, UINT size) {
-  const std::optional<std::wstring>& folder = State().systemDirectory;
-  if (!folder) {
-    return 0;
-  }
-  const UINT length = static_cast<UINT>(folder->size());
-  if (buffer == nullptr || size <= length) {
-    return length + 1;
-  }
-  folder->copy(buffer, length);
-  buffer[length] = L'\0';
-  return length;
-}
-
 errno_t strcat_s(char* destination, size_t size, const char* source) {
   return Append("strcat_s", destination, size, source, static_cast<size_t>(-1));
 }
@@ -166,14 +151,11 @@ namespace hostemu {
 
 void Reset() {
   ResetRegistry();
+  ResetKernel();
   State() = Crt{};
   SetEnv("ProgramFiles", "C:\\Program Files");
   SetEnv("ProgramData", "C:\\ProgramData");
   SetEnv("ComSpec", "C:\\Windows\\system32\\cmd.exe");
-}
-
-void SetSystemDirectory(std::optional<std::wstring> folder) {
-  State().systemDirectory = std::move(folder);
 }
 
 std::optional<std::string> GetEnv(const std::string& name) {

@@ -6,16 +6,6 @@
 
 namespace {
 
-// "C:\..." or "C:/...", or a UNC path "\\server\share\...".
-bool IsFullPath(const char* path) {
-  const char c = path[0];
-  const bool letter = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-  if (letter && path[1] == ':') {
-    return path[2] == '\\' || path[2] == '/';
-  }
-  return path[0] == '\\' && path[1] == '\\';
-}
-
 bool IsSafeCharacter(unsigned long c) {
   return c != '"' && c != '%' && c >= 0x20 && c != 0x7f;
 }
@@ -46,23 +36,22 @@ bool GetSystemFolder(wchar_t (&folder)[SystemFolderCapacity]) {
 }
 
 bool PinCommandInterpreter() {
-  // Start from null: a runtime may leave the pointer untouched when the
-  // variable is not set.
-  char* comSpec = nullptr;
-  size_t size = 0;
-  const bool pinned = _dupenv_s(&comSpec, &size, "ComSpec") == 0 &&
-                      comSpec != nullptr && IsFullPath(comSpec);
-  free(comSpec);
-  if (pinned) {
-    return true;
-  }
   wchar_t folder[SystemFolderCapacity];
   if (!GetSystemFolder(folder)) {
     return false;
   }
+  // Whatever ComSpec held: Windows' C runtime starts ComSpec and, when that
+  // file is missing or is a folder, looks for cmd.exe by name instead, in
+  // the current folder first and then along PATH.
   char interpreter[SystemFolderCapacity + sizeof "\\cmd.exe"];
   const int length =
       snprintf(interpreter, sizeof interpreter, "%ls\\cmd.exe", folder);
-  return length > 0 && static_cast<size_t>(length) < sizeof interpreter &&
-         _putenv_s("ComSpec", interpreter) == 0;
+  if (length <= 0 || static_cast<size_t>(length) >= sizeof interpreter ||
+      _putenv_s("ComSpec", interpreter) != 0) {
+    return false;
+  }
+  // Every program started begins in the current folder, which is on its DLL
+  // search path: the folder the cleanup was started from may be a download
+  // folder anyone can write to.
+  return SetCurrentDirectoryW(folder) != FALSE;
 }

@@ -19,10 +19,9 @@ constexpr size_t SystemFolderCapacity = 260;
 // command line.
 bool GetSystemFolder(wchar_t (&folder)[SystemFolderCapacity]);
 
-// The command interpreter runs every command the cleanup starts. Unless
-// "ComSpec" already names it by a full path, sets it for this process (and
-// so for its children) to the system folder's cmd.exe: otherwise the C
-// runtime would look for cmd.exe by name, in folders a user may own, before
-// the system folder. Returns false when the interpreter could not be pinned;
-// no command may then be run.
+// Readies the ground for every command the cleanup starts: sets "ComSpec",
+// for this process and so for its children, to the system folder's cmd.exe
+// whatever it held, and makes the system folder the current folder, where
+// the interpreter and every program it starts begin. Returns false when
+// either could not be done; no command may then be run.
 bool PinCommandInterpreter();

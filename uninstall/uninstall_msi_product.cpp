@@ -7,6 +7,7 @@
 
 #include "cleanup/cleanup_data.h"
 #include "uninstall/command_line.h"
+#include "uninstall/run_when_installer_free.h"
 
 namespace {
 
@@ -47,7 +48,7 @@ void UninstallMsiProduct() {
   const int length = snprintf(narrow, NarrowCommandCapacity, "%ls", wide);
   // Only a whole command is run: never a cut or failed conversion.
   if (length > 0 && static_cast<size_t>(length) < NarrowCommandCapacity) {
-    system(narrow);
+    RunWhenInstallerFree(narrow);
   }
   free(narrow);
 }

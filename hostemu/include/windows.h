@@ -9,6 +9,8 @@
 
 typedef uint32_t DWORD;
 typedef unsigned int UINT;
+typedef int BOOL;
+typedef uint64_t ULONGLONG;
 typedef int32_t LONG;
 typedef LONG LSTATUS;
 typedef DWORD REGSAM;
@@ -24,6 +26,10 @@ typedef struct _FILETIME {
 #define WINAPI
 #define NTAPI
 
+#define FALSE 0
+#define TRUE 1
+#define MAX_PATH 260
+
 #define HKEY_LOCAL_MACHINE \
   (reinterpret_cast<HKEY>(static_cast<uintptr_t>(0x80000002u)))
 
@@ -36,16 +42,24 @@ typedef struct _FILETIME {
 #define ERROR_MORE_DATA 234L
 #define ERROR_NO_MORE_ITEMS 259L
 #define ERROR_KEY_DELETED 1018L
+#define ERROR_INSTALL_ALREADY_RUNNING 1618L
 
 #define STATUS_ACCESS_DENIED ((LONG)0xC0000022)
 #define STATUS_INVALID_HANDLE ((LONG)0xC0000008)
 #define STATUS_CANNOT_DELETE ((LONG)0xC0000121)
 
 #define DELETE 0x00010000u
+#define SYNCHRONIZE 0x00100000u
 #define KEY_ENUMERATE_SUB_KEYS 0x0008u
 #define KEY_READ 0x20019u
 
 #define REG_OPTION_OPEN_LINK 0x00000008u
+
+#define INFINITE 0xFFFFFFFFu
+#define WAIT_OBJECT_0 0x00000000u
+#define WAIT_ABANDONED 0x00000080u
+#define WAIT_TIMEOUT 0x00000102u
+#define WAIT_FAILED 0xFFFFFFFFu
 
 #ifdef __cplusplus
 extern "C" {
@@ -59,6 +73,13 @@ LSTATUS WINAPI RegEnumKeyExW(HKEY key, DWORD index, WCHAR* name,
 LSTATUS WINAPI RegDeleteKeyW(HKEY key, const WCHAR* subKey);
 LSTATUS WINAPI RegCloseKey(HKEY key);
 UINT WINAPI GetSystemDirectoryW(WCHAR* buffer, UINT size);
+BOOL WINAPI SetCurrentDirectoryW(const WCHAR* path);
+ULONGLONG WINAPI GetTickCount64(void);
+void WINAPI Sleep(DWORD milliseconds);
+HANDLE WINAPI OpenMutexW(DWORD desired, BOOL inherit, const WCHAR* name);
+DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+BOOL WINAPI ReleaseMutex(HANDLE mutex);
+BOOL WINAPI CloseHandle(HANDLE handle);
 
 // The C runtime's secure functions, absent from the Linux C library.
 errno_t _dupenv_s(char** buffer, size_t* size, const char* name);

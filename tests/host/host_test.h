@@ -14,6 +14,7 @@ class HostTest : public ::testing::Test {
   void SetUp() override { hostemu::Reset(); }
   void TearDown() override {
     EXPECT_EQ(hostemu::OpenHandleCount(), 0u) << "registry handles left open";
+    EXPECT_EQ(hostemu::OpenKernelHandleCount(), 0u) << "handles left open";
   }
 };
 

@@ -137,43 +137,46 @@ TEST_F(RunCleanupTest, WaitMessageReachesRedirectedOutputBeforeAnyUninstaller) {
   EXPECT_EQ(output, std::string(WaitMessage) + "[child][child][child]");
 }
 
-// Without a full path in ComSpec the C runtime would look for cmd.exe by
-// name, in the current folder first.
-TEST_F(RunCleanupTest, TheCommandInterpreterIsAlwaysNamedByItsFullPath) {
-  const std::string pinned = "C:\\Windows\\system32\\cmd.exe";
-  for (const auto& setting :
-       std::vector<std::pair<std::optional<std::string>, std::string>>{
-           {std::nullopt, pinned},
-           {"", pinned},
-           {"cmd.exe", pinned},
-           {"tools\\cmd.exe", pinned},
-           {"D:\\Shell\\cmd.exe", "D:\\Shell\\cmd.exe"},
-           {"\\\\server\\share\\cmd.exe", "\\\\server\\share\\cmd.exe"}}) {
-    const std::optional<std::string>& given = setting.first;
-    const std::string expected = setting.second;
+// Windows' C runtime starts ComSpec, and when that file is missing looks for
+// cmd.exe by name, in the current folder first: whatever ComSpec held, every
+// command runs the system folder's cmd.exe, from the system folder.
+TEST_F(RunCleanupTest, EveryCommandRunsTheSystemInterpreterInTheSystemFolder) {
+  for (const std::optional<std::string>& given :
+       std::vector<std::optional<std::string>>{
+           "D:\\Shell\\cmd.exe", std::nullopt, "", "cmd.exe", "tools\\cmd.exe",
+           "C:\\Missing\\cmd.exe", "\\\\server\\share\\cmd.exe"}) {
     SCOPED_TRACE(given.value_or("unset"));
     hostemu::Reset();
+    hostemu::SetSystemDirectory(L"D:\\Win Dows\\system32");
     if (given) {
       hostemu::SetEnv("ComSpec", *given);
     } else {
       hostemu::UnsetEnv("ComSpec");
     }
-    hostemu::SetSystemHandler([&](const char*) {
-      EXPECT_EQ(hostemu::GetEnv("COMSPEC"), expected);
+    hostemu::SetSystemHandler([](const char*) {
+      EXPECT_EQ(hostemu::GetEnv("COMSPEC"), "D:\\Win Dows\\system32\\cmd.exe");
+      EXPECT_EQ(hostemu::CurrentDirectory(), L"D:\\Win Dows\\system32");
       return 0;
     });
     Output([] { RunCleanup(); });
     EXPECT_EQ(hostemu::SystemCommands().size(), 3u);
   }
 
-  // Nothing to pin it to: no command runs, the registry stage does.
-  hostemu::Reset();
-  hostemu::UnsetEnv("ComSpec");
-  hostemu::SetSystemDirectory(std::nullopt);
-  hostemu::CreateKey(CleanupKeys[0]);
-  EXPECT_EQ(Output([] { RunCleanup(); }), WaitMessage);
-  EXPECT_EQ(hostemu::SystemCommands().size(), 0u);
-  EXPECT_FALSE(hostemu::KeyExists(CleanupKeys[0]));
+  // No system folder to pin to, or no way into it: no command runs, the
+  // registry stage does.
+  for (const bool noFolder : {true, false}) {
+    SCOPED_TRACE(noFolder ? "no system folder" : "cannot enter it");
+    hostemu::Reset();
+    if (noFolder) {
+      hostemu::SetSystemDirectory(std::nullopt);
+    } else {
+      hostemu::FailSetCurrentDirectory();
+    }
+    hostemu::CreateKey(CleanupKeys[0]);
+    EXPECT_EQ(Output([] { RunCleanup(); }), WaitMessage);
+    EXPECT_EQ(hostemu::SystemCommands().size(), 0u);
+    EXPECT_FALSE(hostemu::KeyExists(CleanupKeys[0]));
+  }
 }
 
 }  // namespace
