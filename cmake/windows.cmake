@@ -72,6 +72,7 @@ add_wine_helper(print-tables tests/wine/print_tables.cpp cleanup-tables)
 add_wine_helper(stand-in-installer tests/wine/stand_in_installer.cpp cleanup-tables advapi32 msi shell32)
 add_wine_helper(launcher tests/wine/launcher.cpp)
 add_wine_helper(planted-program tests/wine/planted_program.cpp)
+add_wine_helper(mutex-holder tests/wine/mutex_holder.cpp cleanup-tables msi)
 
 add_subdirectory(tests/wine)
 

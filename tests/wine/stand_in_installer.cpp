@@ -2,8 +2,9 @@
 // each start as one line of C:\installer-calls.log: its arguments as Windows
 // parses them, whether the manifest it was given exists, whether the
 // product's registry keys were still there (the registry stage had not run
-// yet) and Windows Installer's state of the product. Prints one line to the
-// output it inherits, as a real installer might.
+// yet), Windows Installer's state of the product, its current folder and the
+// system folder. Prints one line to the output it inherits, as a real
+// installer might.
 #include <windows.h>
 // After windows.h, which they build on.
 #include <msi.h>
@@ -46,6 +47,11 @@ int wmain() {
   fwprintf(log, L"state\tmanifest=%d keys=%d product=%d\n", manifest ? 1 : 0,
            KeyPresent(ProductKey) ? 1 : 0,
            static_cast<int>(MsiQueryProductStateW(MsiProductCode)));
+  wchar_t folder[MAX_PATH] = L"";
+  GetCurrentDirectoryW(MAX_PATH, folder);
+  fwprintf(log, L"cwd\t%ls\n", folder);
+  GetSystemDirectoryW(folder, MAX_PATH);
+  fwprintf(log, L"system\t%ls\n", folder);
   fclose(log);
   LocalFree(args);
   printf("%s\n", StartedLine);

@@ -24,6 +24,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 from pathlib import Path
 
 WAIT_MESSAGE = "Please wait while product cleanup completes...\n"
@@ -186,6 +187,11 @@ class Prefix:
         decode = lambda b: b.decode("utf-8", "replace").replace("\r\n", "\n")
         return result.returncode, decode(result.stdout), decode(result.stderr)
 
+    def start(self, *args):
+        """Starts a program under Wine without waiting for it."""
+        return subprocess.Popen(["wine", *map(str, args)], env=self.env,
+                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+
     def regtool(self, lines):
         script = self.path / "regtool-commands.txt"
         script.write_text("\n".join(lines) + "\n", encoding="utf-8")
@@ -220,6 +226,8 @@ class Prefix:
                 calls[-1]["args"].append(rest)
             elif kind == "state":
                 calls[-1]["state"] = dict(p.split("=") for p in rest.split())
+            elif kind in ("cwd", "system"):
+                calls[-1][kind] = rest
         return calls
 
 
@@ -333,6 +341,8 @@ def check_installer_calls(prefix, program_data="C:\\ProgramData"):
         check(call["args"] == want, f"installer arguments {call['args']} != {want}")
         check(call["state"].get("manifest") == "1", "the manifest path did not name the manifest")
         check(call["state"].get("keys") == "1", "the registry stage ran before the installer")
+        check(call["cwd"].lower() == call["system"].lower(),
+              f"the installer began in {call['cwd']}, not in the system folder {call['system']}")
     return calls
 
 
@@ -347,7 +357,9 @@ def check_product_removed(prefix):
 def case_full_run(tier, prefix):
     install = Installation(tier)
     install.seed(prefix)
+    started = time.monotonic()
     status, out, err = prefix.run_cleanup("/?", "--force", "stray argument")
+    print(f"the cleanup took {time.monotonic() - started:.1f} s")
     check(status == 0, f"exit status {status}")
     check(out == WITH_INSTALLER, f"unexpected output {out!r} (stderr {err!r})")
     calls = check_installer_calls(prefix)
@@ -431,11 +443,12 @@ def plant(prefix, folder, names=PLANTED):
 
 def case_planted_programs(tier, prefix):
     """The exe started from a download folder, with another current folder,
-    both holding programs named msiexec and cmd, with ComSpec set and unset;
-    and from a clean folder with a folder holding an msiexec.exe first on
-    PATH. None of them may
-    run: Windows Installer and the command interpreter are started by their
-    full paths, and the MSI is removed each time."""
+    both holding programs named msiexec and cmd, with ComSpec set, unset and
+    naming a missing file (where Windows' C runtime would look for cmd.exe
+    by name, in the current folder first); and from a clean folder with a
+    folder holding an msiexec.exe first on PATH. None of them may run:
+    Windows Installer and the command interpreter are started by their full
+    paths, and the MSI is removed each time."""
     install = Installation(tier)
     install.seed(prefix)
     exe = plant(prefix, "C:\\Downloads\\tool") / tier.exe.name
@@ -447,6 +460,7 @@ def case_planted_programs(tier, prefix):
     _, path, _ = prefix.wine("cmd", "/c", "echo %PATH%")
     log = prefix.drive_c("C:\\planted.log")
     runs = [("ComSpec set", [], here), ("ComSpec unset", ["-ComSpec"], here),
+            ("ComSpec names a missing file", ["ComSpec=C:\\Missing\\cmd.exe"], exe.parent),
             ("msiexec.exe first on PATH",
              ["PATH=C:\\Downloads\\onpath;" + path.strip()], clean)]
     for number, (label, settings, cwd) in enumerate(runs):
@@ -460,6 +474,34 @@ def case_planted_programs(tier, prefix):
         check(status == 0 and out == WITH_INSTALLER, f"{label}: {status} {out!r} {err!r}")
         check(len(prefix.installer_calls()) == 2 * (number + 1), f"{label}: installer calls")
         check_product_removed(prefix)
+
+
+def case_installer_busy(tier, prefix):
+    """Another installation holds Windows Installer's mutex for a few
+    seconds while the cleanup runs: msiexec must wait for it. (Wine's
+    msiexec does not check the mutex, so one started early would remove the
+    product while it is held.)"""
+    install = Installation(tier)
+    install.seed(prefix)
+    hold = 8
+    holder = prefix.start(tier.helpers / "mutex-holder.exe", hold)
+    try:
+        check(holder.stdout.readline().strip() == b"holding", "the holder did not take the mutex")
+        started = time.monotonic()
+        status, out, err = prefix.run_cleanup()
+        took = time.monotonic() - started
+        check(holder.wait(timeout=60) == 0, "the holder failed")
+    finally:
+        if holder.poll() is None:
+            holder.kill()
+    log = prefix.drive_c("C:\\mutex-holder.log").read_text()
+    print(f"held {hold} s; the cleanup took {took:.1f} s; {log.strip()}")
+    check(log.strip() == "state at release: 5",
+          "the product was removed while Windows Installer was busy")
+    check(status == 0 and out == WITH_INSTALLER, f"{status} {out!r} {err!r}")
+    check_installer_calls(prefix)
+    check_product_removed(prefix)
+    install.check_cleaned(prefix)
 
 
 def stress(prefix, *mode):

@@ -1,0 +1,37 @@
+// Keeps Windows Installer busy the way another installation does: holds its
+// "Global\_MSIExecute" mutex for the given number of seconds. Prints
+// "holding" once it holds it, and just before letting go records Windows
+// Installer's state of the cleanup's product as "state at release: N" in
+// C:\mutex-holder.log.
+#include <windows.h>
+// After windows.h, which it builds on.
+#include <msi.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+#include "cleanup/cleanup_data.h"
+
+int wmain(int argc, wchar_t** argv) {
+  if (argc != 2) {
+    fwprintf(stderr, L"usage: mutex-holder SECONDS\n");
+    return 2;
+  }
+  HANDLE mutex = CreateMutexW(nullptr, TRUE, L"Global\\_MSIExecute");
+  if (mutex == nullptr || GetLastError() == ERROR_ALREADY_EXISTS) {
+    fwprintf(stderr, L"mutex-holder: cannot take the mutex\n");
+    return 3;
+  }
+  printf("holding\n");
+  fflush(stdout);
+  Sleep(static_cast<DWORD>(_wtoi(argv[1])) * 1000);
+  FILE* log = _wfopen(L"C:\\mutex-holder.log", L"w");
+  if (log == nullptr) {
+    return 3;
+  }
+  fprintf(log, "state at release: %d\n",
+          static_cast<int>(MsiQueryProductStateW(MsiProductCode)));
+  fclose(log);
+  ReleaseMutex(mutex);
+  CloseHandle(mutex);
+  return 0;
+}
