@@ -67,7 +67,7 @@ add_library(cleanup-tables STATIC cleanup/cleanup_data.cpp)
 target_link_libraries(cleanup-tables PUBLIC windows-target)
 target_compile_options(cleanup-tables PRIVATE ${WARNINGS})
 
-add_wine_helper(regtool tests/wine/regtool.cpp advapi32 msi)
+add_wine_helper(regtool tests/wine/regtool.cpp advapi32 msi ntdll)
 add_wine_helper(print-tables tests/wine/print_tables.cpp cleanup-tables)
 add_wine_helper(stand-in-installer tests/wine/stand_in_installer.cpp cleanup-tables advapi32 msi shell32)
 add_wine_helper(launcher tests/wine/launcher.cpp)

@@ -16,8 +16,12 @@ int wmain(int argc, wchar_t** argv) {
     fwprintf(stderr, L"usage: mutex-holder SECONDS\n");
     return 2;
   }
-  HANDLE mutex = CreateMutexW(nullptr, TRUE, L"Global\\_MSIExecute");
-  if (mutex == nullptr || GetLastError() == ERROR_ALREADY_EXISTS) {
+  // On Windows the Windows Installer service may have made the mutex
+  // already: open it then, and wait for a turn like any installation.
+  HANDLE mutex = CreateMutexW(nullptr, FALSE, L"Global\\_MSIExecute");
+  const DWORD waited =
+      mutex == nullptr ? WAIT_FAILED : WaitForSingleObject(mutex, 60 * 1000);
+  if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
     fwprintf(stderr, L"mutex-holder: cannot take the mutex\n");
     return 3;
   }

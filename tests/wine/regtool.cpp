@@ -7,6 +7,10 @@
 //   query  ROOT\path                 "present" or "absent" (links not followed)
 //   get    ROOT\path  name           the string value, or "<none>"
 //   product {code}                   Windows Installer's state of the product
+//   delete ROOT\path                 delete the key with its subkeys, links as
+//                                    links (never their targets); absent: done
+//   prune  ROOT\path                 delete the key if it is absent of
+//                                    subkeys and values, else leave it
 // ROOT is HKLM or HKCU.
 #include <windows.h>
 // After windows.h, which they build on.
@@ -15,6 +19,8 @@
 
 #include <string>
 #include <vector>
+
+#include "platform/ntdll.h"
 
 namespace {
 
@@ -61,6 +67,30 @@ HKEY Create(const Path& path, DWORD options, REGSAM access) {
                         access, nullptr, &key, nullptr),
         "create");
   return key;
+}
+
+// Deletes `name` below `parent` with its subtree, each key through a handle
+// opened on it as itself, so a link goes as a link.
+void DeleteTree(HKEY parent, const std::wstring& name) {
+  HKEY key = nullptr;
+  const LSTATUS status = RegOpenKeyExW(
+      parent, name.c_str(), REG_OPTION_OPEN_LINK, KEY_READ | DELETE, &key);
+  if (status == ERROR_FILE_NOT_FOUND) {
+    return;
+  }
+  Check(status, "open for deletion");
+  wchar_t sub[256];
+  DWORD size = 256;
+  while (RegEnumKeyExW(key, 0, sub, &size, nullptr, nullptr, nullptr,
+                       nullptr) == ERROR_SUCCESS) {
+    DeleteTree(key, sub);
+    size = 256;
+  }
+  if (NtDeleteKey(key) != STATUS_SUCCESS) {
+    fprintf(stderr, "regtool: cannot delete %ls\n", name.c_str());
+    exit(2);
+  }
+  RegCloseKey(key);
 }
 
 std::vector<std::string> Split(const std::string& line) {
@@ -117,6 +147,23 @@ void Run(const std::vector<std::string>& f) {
   } else if (verb == "product") {
     printf("%d\n",
            static_cast<int>(MsiQueryProductStateW(Widen(f[1]).c_str())));
+  } else if (verb == "delete") {
+    const Path path = Parse(f[1]);
+    DeleteTree(path.root, path.rest);
+  } else if (verb == "prune") {
+    const Path path = Parse(f[1]);
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(path.root, path.rest.c_str(), REG_OPTION_OPEN_LINK,
+                      KEY_READ | DELETE, &key) == ERROR_SUCCESS) {
+      DWORD subkeys = 1;
+      DWORD values = 1;
+      RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr,
+                       nullptr, &values, nullptr, nullptr, nullptr, nullptr);
+      if (subkeys == 0 && values == 0) {
+        NtDeleteKey(key);
+      }
+      RegCloseKey(key);
+    }
   } else {
     fprintf(stderr, "regtool: unknown command %s\n", verb.c_str());
     exit(2);
