@@ -1,18 +1,34 @@
 #!/usr/bin/env python3
-"""End-to-end tests of the real cleanup executable under Wine.
+"""End-to-end tests of the real cleanup executable, under Wine or on a
+disposable Windows machine.
 
-Each case gets its own copy of a Wine prefix booted once per run, seeds it
-with a sample installation of the product (registry trees under the cleanup
-rows, keys that are not the product's and must survive, a link inside a tree,
-a stand-in deployment installer that records how it was started, and a real
-MSI installed through Wine's msiexec), runs the executable and checks what is
-left.
+Each case seeds a machine with a sample installation of the product
+(registry trees under the cleanup rows, keys that are not the product's and
+must survive, a link inside a tree, a stand-in deployment installer that
+records how it was started, and a real MSI installed through msiexec), runs
+the executable and checks what is left. Two kinds of machine run the same
+cases:
 
-    wine_tier.py --build DIR --source DIR template   boot the shared prefix
-    wine_tier.py --build DIR --source DIR case NAME  run one case
-    wine_tier.py --build DIR --source DIR discard    remove the shared prefix
-    wine_tier.py --build DIR --source DIR demo       show a run, before/after
-    wine_tier.py list                                the names of the cases
+- a Wine prefix: booted once per run as a template, and either copied for
+  each case or kept for all of them and restored between cases;
+- the Windows machine this driver runs on (a Windows Python, as an
+  administrator): kept, and restored between cases.
+
+    wine_tier.py --build DIR --source DIR template     boot the shared prefix,
+                                                       build the sample MSI
+    wine_tier.py --build DIR --source DIR case NAME    one case, copied prefix
+    wine_tier.py --build DIR --source DIR kept [NAME]  the cases in one kept
+                                                       prefix, then compare it
+                                                       with a fresh one
+    wine_tier.py --build DIR --source DIR windows --this-machine-is-disposable [NAME]
+                                                       the cases on this
+                                                       Windows machine
+    wine_tier.py --build DIR --source DIR discard      remove the shared prefix
+    wine_tier.py --build DIR --source DIR demo         show a run, before/after
+    wine_tier.py list                                  the names of the cases
+
+On Windows, DIR holds what the Linux build made: bin/, test-helpers/ and
+wine-tier/msi/sample.msi.
 
 Rows of the cleanup table are named by number from 1, as the program's own
 table lists them (row(30) is the 30th row). The tables come from the
@@ -119,6 +135,9 @@ class Tier:
             self._tables = Tables(self.tables_file.read_text())
         return self._tables
 
+    def set_tables(self, text):
+        self._tables = Tables(text.replace("\r\n", "\n"))
+
     def boot_template(self):
         if self.template.exists():
             shutil.rmtree(self.template)
@@ -160,42 +179,38 @@ def wine_env(prefix):
     return env
 
 
-class Prefix:
-    """A throwaway copy of the template prefix."""
+class Machine:
+    """Where the cases run. Two kinds differ only in how a program is started
+    (`launcher`), where C:\\ lies (`c_drive`, `native`) and how the machine
+    is made fresh for a case (a copied prefix, or a `Restorer`)."""
 
-    def __init__(self, tier):
-        self.tier = tier
-        self.path = Path(tempfile.mkdtemp(prefix="case-", dir=tier.work))
-        shutil.rmtree(self.path)
-        subprocess.run(["cp", "-a", str(tier.template), str(self.path)], check=True)
-        self.env = wine_env(self.path)
-
-    def close(self):
-        subprocess.run(["wineserver", "-k"], env=self.env,
-                       stderr=subprocess.DEVNULL)
-        subprocess.run(["wineserver", "-w"], env=self.env,
-                       stderr=subprocess.DEVNULL)
-        shutil.rmtree(self.path, ignore_errors=True)
+    def __init__(self, tier, work, launcher, c_drive, env):
+        self.tier, self.work = tier, Path(work)
+        self.launcher, self.c_drive, self.env = launcher, Path(c_drive), env
 
     def drive_c(self, windows_path):
         check(windows_path[:3].upper() == "C:\\", windows_path)
-        return self.path / "drive_c" / windows_path[3:].replace("\\", "/")
+        return self.c_drive / windows_path[3:].replace("\\", "/")
 
-    def wine(self, *args, timeout=300, cwd=None):
-        result = subprocess.run(["wine", *map(str, args)], env=self.env, cwd=cwd,
+    def native(self, path):
+        """The machine's own name of a file the driver holds."""
+        return str(path)
+
+    def run(self, *args, timeout=300, cwd=None):
+        result = subprocess.run([*self.launcher, *map(str, args)], env=self.env, cwd=cwd,
                                 capture_output=True, timeout=timeout)
         decode = lambda b: b.decode("utf-8", "replace").replace("\r\n", "\n")
         return result.returncode, decode(result.stdout), decode(result.stderr)
 
     def start(self, *args):
-        """Starts a program under Wine without waiting for it."""
-        return subprocess.Popen(["wine", *map(str, args)], env=self.env,
+        """Starts a program without waiting for it."""
+        return subprocess.Popen([*self.launcher, *map(str, args)], env=self.env,
                                 stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
 
     def regtool(self, lines):
-        script = self.path / "regtool-commands.txt"
+        script = self.work / "regtool-commands.txt"
         script.write_text("\n".join(lines) + "\n", encoding="utf-8")
-        status, out, err = self.wine(self.tier.helpers / "regtool.exe", script)
+        status, out, err = self.run(self.tier.helpers / "regtool.exe", self.native(script))
         check(status == 0, f"regtool failed: {err}")
         return out.splitlines()
 
@@ -209,9 +224,9 @@ class Prefix:
     def run_cleanup(self, *args, launcher_settings=None, exe=None, cwd=None):
         exe = exe or self.tier.exe
         if launcher_settings is None:
-            return self.wine(exe, *args, cwd=cwd)
-        return self.wine(self.tier.helpers / "launcher.exe", *launcher_settings,
-                         "--", exe, *args, cwd=cwd)
+            return self.run(exe, *args, cwd=cwd)
+        return self.run(self.tier.helpers / "launcher.exe", *launcher_settings,
+                        "--", exe, *args, cwd=cwd)
 
     def installer_calls(self):
         log = self.drive_c("C:\\installer-calls.log")
@@ -229,6 +244,46 @@ class Prefix:
             elif kind in ("cwd", "system"):
                 calls[-1][kind] = rest
         return calls
+
+    def close(self):
+        pass
+
+
+class Prefix(Machine):
+    """A Wine prefix copied from the template: fresh by construction."""
+
+    def __init__(self, tier):
+        path = Path(tempfile.mkdtemp(prefix="case-", dir=tier.work))
+        shutil.rmtree(path)
+        subprocess.run(["cp", "-a", str(tier.template), str(path)], check=True)
+        super().__init__(tier, path, ["wine"], path / "drive_c", wine_env(path))
+        self.path = path
+        # Wine's server and services start with the first program and would
+        # keep its output pipes open, so that every run waited for them to
+        # end: start them once, apart, and keep them.
+        subprocess.run(["wineserver", "-p"], env=self.env, check=True)
+        subprocess.run(["wine", "cmd", "/c", "exit"], env=self.env, timeout=300,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def native(self, path):
+        return "Z:" + str(path).replace("/", "\\")
+
+    def stop(self):
+        """Ends the prefix's Wine processes; the registry is then on disk."""
+        subprocess.run(["wineserver", "-k"], env=self.env, stderr=subprocess.DEVNULL)
+        subprocess.run(["wineserver", "-w"], env=self.env, stderr=subprocess.DEVNULL)
+
+    def close(self):
+        self.stop()
+        shutil.rmtree(self.path, ignore_errors=True)
+
+
+class ThisWindows(Machine):
+    """The Windows machine the driver runs on, kept from case to case."""
+
+    def __init__(self, tier):
+        super().__init__(tier, tempfile.mkdtemp(prefix="ravon2-tier-"), [], "C:\\",
+                         dict(os.environ))
 
 
 class Installation:
@@ -293,38 +348,49 @@ class Installation:
             self.kept.append("HKCU\\" + path + "\\Sub")
         self.commands += [f"key\t{k}" for k in self.kept]
 
-    def seed(self, prefix, installer=True, msi=True, program_data="C:\\ProgramData"):
+    def seed(self, machine, installer=True, msi=True, program_data="C:\\ProgramData"):
         if msi:
-            install_msi(prefix)
+            install_msi(machine)
         if installer:
-            target = prefix.drive_c("C:\\Program Files\\Tarnholt\\Quorvel\\V1\\Installer.exe")
+            target = machine.drive_c("C:\\Program Files\\Tarnholt\\Quorvel\\V1\\Installer.exe")
             target.parent.mkdir(parents=True, exist_ok=True)
-            shutil.copy(prefix.tier.helpers / "stand-in-installer.exe", target)
-        for bundle in prefix.tier.tables.bundles:
-            manifest = prefix.drive_c(program_data + f"\\Tarnholt\\Brevat\\metadata\\{bundle}\\bundleManifest.xml")
+            shutil.copy(machine.tier.helpers / "stand-in-installer.exe", target)
+        for bundle in machine.tier.tables.bundles:
+            manifest = machine.drive_c(program_data + f"\\Tarnholt\\Brevat\\metadata\\{bundle}\\bundleManifest.xml")
             manifest.parent.mkdir(parents=True, exist_ok=True)
             manifest.write_text("<bundleManifest/>\n")
-        prefix.regtool(self.commands + ([] if msi else self.msi_commands))
-        state = prefix.present(self.removed + self.kept)
+        machine.regtool(self.commands + ([] if msi else self.msi_commands))
+        state = machine.present(self.removed + self.kept)
         check(all(state.values()), "seeding left keys out: " +
               ", ".join(k for k, v in state.items() if not v))
 
-    def check_cleaned(self, prefix):
-        state = prefix.present(self.removed + self.kept)
+    def check_cleaned(self, machine):
+        state = machine.present(self.removed + self.kept)
         left = [k for k in self.removed if state[k]]
         lost = [k for k in self.kept if not state[k]]
         check(not left, "keys left behind: " + ", ".join(left))
         check(not lost, "keys that are not the product's were deleted: " + ", ".join(lost))
-        values = prefix.regtool([f"get\t{key}\t{name}" for key, name, _ in self.values])
+        values = machine.regtool([f"get\t{key}\t{name}" for key, name, _ in self.values])
         check(values == [data for _, _, data in self.values],
               f"the link targets' values changed: {values}")
 
 
-def install_msi(prefix):
-    msi_path = prefix.tier.work / "msi" / "sample.msi"
-    status, _, err = prefix.wine("msiexec", "/i", "Z:" + str(msi_path).replace("/", "\\"), "/q")
+def msiexec(machine, *args):
+    """Runs msiexec, again while another installation keeps Windows
+    Installer busy (1618; on a Windows runner, an update may)."""
+    for _ in range(60):
+        status, out, err = machine.run("msiexec", *args)
+        if status != 1618:
+            break
+        time.sleep(5)
+    return status, out, err
+
+
+def install_msi(machine):
+    msi_path = machine.tier.work / "msi" / "sample.msi"
+    status, _, err = msiexec(machine, "/i", machine.native(msi_path), "/q")
     check(status == 0, f"installing the sample MSI failed ({status}): {err}")
-    check(prefix.product_state() == 5, "the sample MSI is not installed")
+    check(machine.product_state() == 5, "the sample MSI is not installed")
 
 
 def expected_args(bundle, program_files="C:\\Program Files", program_data="C:\\ProgramData"):
@@ -333,10 +399,10 @@ def expected_args(bundle, program_files="C:\\Program Files", program_data="C:\\P
             program_data + f"\\Tarnholt\\Brevat\\metadata\\{bundle}\\bundleManifest.xml"]
 
 
-def check_installer_calls(prefix, program_data="C:\\ProgramData"):
-    calls = prefix.installer_calls()
+def check_installer_calls(machine, program_data="C:\\ProgramData"):
+    calls = machine.installer_calls()
     check(len(calls) == 2, f"expected 2 installer calls, got {len(calls)}")
-    for call, bundle in zip(calls, prefix.tier.tables.bundles):
+    for call, bundle in zip(calls, machine.tier.tables.bundles):
         want = expected_args(bundle, program_data=program_data)
         check(call["args"] == want, f"installer arguments {call['args']} != {want}")
         check(call["state"].get("manifest") == "1", "the manifest path did not name the manifest")
@@ -346,80 +412,80 @@ def check_installer_calls(prefix, program_data="C:\\ProgramData"):
     return calls
 
 
-def check_product_removed(prefix):
-    check(prefix.product_state() == -1, "Windows Installer still knows the product")
-    payload = prefix.drive_c("C:\\Program Files\\Tarnholt\\Ravon2\\ravon2.txt")
+def check_product_removed(machine):
+    check(machine.product_state() == -1, "Windows Installer still knows the product")
+    payload = machine.drive_c("C:\\Program Files\\Tarnholt\\Ravon2\\ravon2.txt")
     check(not payload.exists(), "the product's installed file is still there")
 
 
 # ---------------------------------------------------------------- cases
 
-def case_full_run(tier, prefix):
+def case_full_run(tier, machine):
     install = Installation(tier)
-    install.seed(prefix)
+    install.seed(machine)
     started = time.monotonic()
-    status, out, err = prefix.run_cleanup("/?", "--force", "stray argument")
+    status, out, err = machine.run_cleanup("/?", "--force", "stray argument")
     print(f"the cleanup took {time.monotonic() - started:.1f} s")
     check(status == 0, f"exit status {status}")
     check(out == WITH_INSTALLER, f"unexpected output {out!r} (stderr {err!r})")
-    calls = check_installer_calls(prefix)
+    calls = check_installer_calls(machine)
     for call in calls:
         check(call["state"].get("product") == "5",
               "the deployment installer ran after the MSI was removed")
     print("installer saw:", calls[0]["line"])
-    check_product_removed(prefix)
-    install.check_cleaned(prefix)
+    check_product_removed(machine)
+    install.check_cleaned(machine)
 
-    status, out, err = prefix.run_cleanup()
+    status, out, err = machine.run_cleanup()
     check(status == 0, f"second run: exit status {status}")
     check(out == WITH_INSTALLER, f"second run: unexpected output {out!r}")
-    check(len(prefix.installer_calls()) == 4, "second run: installer not started twice more")
-    install.check_cleaned(prefix)
+    check(len(machine.installer_calls()) == 4, "second run: installer not started twice more")
+    install.check_cleaned(machine)
 
 
-def case_programdata_with_space_and_ampersand(tier, prefix):
+def case_programdata_with_space_and_ampersand(tier, machine):
     program_data = "C:\\Shared Data & More"
     install = Installation(tier)
-    install.seed(prefix, msi=False, program_data=program_data)
-    status, out, err = prefix.run_cleanup(launcher_settings=[f"ProgramData={program_data}"])
+    install.seed(machine, msi=False, program_data=program_data)
+    status, out, err = machine.run_cleanup(launcher_settings=[f"ProgramData={program_data}"])
     check(status == 0, f"exit status {status}")
     check(out == WITH_INSTALLER and err == "", f"unexpected output {out!r} {err!r}")
-    check_installer_calls(prefix, program_data=program_data)
-    install.check_cleaned(prefix)
+    check_installer_calls(machine, program_data=program_data)
+    install.check_cleaned(machine)
 
 
-def case_programdata_unset_or_unusable(tier, prefix):
+def case_programdata_unset_or_unusable(tier, machine):
     """ProgramData removed, holding a percent sign the command interpreter
     would expand, or too long for the command line: the bundles are skipped,
     the run ends with 0 and the rest of the cleanup runs. (Wine's strcat_s
     returns an error where Windows' ends the process; the host tier checks
     that the length is measured before strcat_s is called.)"""
     install = Installation(tier)
-    install.seed(prefix)
+    install.seed(machine)
     for setting in ["-ProgramData", "ProgramData=C:\\Data%WINDIR%",
                     "ProgramData=C:\\" + "d" * 1100]:
-        status, out, err = prefix.run_cleanup(launcher_settings=[setting])
+        status, out, err = machine.run_cleanup(launcher_settings=[setting])
         check(status == 0, f"exit status {status} with {setting[:24]}")
         check(out == WAIT_MESSAGE, f"unexpected output {out!r} {err!r}")
-        check(prefix.installer_calls() == [], f"the installer was started with {setting[:24]}")
-    check_product_removed(prefix)
-    install.check_cleaned(prefix)
+        check(machine.installer_calls() == [], f"the installer was started with {setting[:24]}")
+    check_product_removed(machine)
+    install.check_cleaned(machine)
 
 
-def case_installer_absent(tier, prefix):
+def case_installer_absent(tier, machine):
     install = Installation(tier)
-    install.seed(prefix, installer=False)
-    status, out, err = prefix.run_cleanup()
+    install.seed(machine, installer=False)
+    status, out, err = machine.run_cleanup()
     check(status == 0, f"exit status {status}")
     check(out.startswith(WAIT_MESSAGE), f"unexpected output {out!r}")
-    check_product_removed(prefix)
-    install.check_cleaned(prefix)
+    check_product_removed(machine)
+    install.check_cleaned(machine)
 
 
-def case_nothing_installed(tier, prefix):
-    before = prefix.regtool([f"query\tHKLM\\{r}" for r in tier.tables.rows])
-    check(before == ["absent"] * len(tier.tables.rows), "a new prefix already holds product keys")
-    status, out, err = prefix.run_cleanup()
+def case_nothing_installed(tier, machine):
+    before = machine.regtool([f"query\tHKLM\\{r}" for r in tier.tables.rows])
+    check(before == ["absent"] * len(tier.tables.rows), "a new machine already holds product keys")
+    status, out, err = machine.run_cleanup()
     check(status == 0, f"exit status {status}")
     check(out.startswith(WAIT_MESSAGE) and "Error opening key" not in out,
           f"unexpected output {out!r}")
@@ -430,18 +496,18 @@ def case_nothing_installed(tier, prefix):
 PLANTED = ["msiexec.com", "msiexec.exe", "msiexec.bat", "msiexec.cmd", "cmd.exe"]
 
 
-def plant(prefix, folder, names=PLANTED):
-    where = prefix.drive_c(folder)
+def plant(machine, folder, names=PLANTED):
+    where = machine.drive_c(folder)
     where.mkdir(parents=True, exist_ok=True)
     for name in names:
         if name.endswith((".bat", ".cmd")):
             (where / name).write_text("@echo ran\t%~f0>>C:\\planted.log\r\n")
         else:
-            shutil.copy(prefix.tier.helpers / "planted-program.exe", where / name)
+            shutil.copy(machine.tier.helpers / "planted-program.exe", where / name)
     return where
 
 
-def case_planted_programs(tier, prefix):
+def case_planted_programs(tier, machine):
     """The exe started from a download folder, with another current folder,
     both holding programs named msiexec and cmd, with ComSpec set, unset and
     naming a missing file (where Windows' C runtime would look for cmd.exe
@@ -450,130 +516,241 @@ def case_planted_programs(tier, prefix):
     Windows Installer and the command interpreter are started by their full
     paths, and the MSI is removed each time."""
     install = Installation(tier)
-    install.seed(prefix)
-    exe = plant(prefix, "C:\\Downloads\\tool") / tier.exe.name
+    install.seed(machine)
+    exe = plant(machine, "C:\\Downloads\\tool") / tier.exe.name
     shutil.copy(tier.exe, exe)
-    here = plant(prefix, "C:\\Downloads\\here")
-    plant(prefix, "C:\\Downloads\\onpath", ["msiexec.exe"])
-    clean = prefix.drive_c("C:\\Downloads\\clean")
+    here = plant(machine, "C:\\Downloads\\here")
+    plant(machine, "C:\\Downloads\\onpath", ["msiexec.exe"])
+    clean = machine.drive_c("C:\\Downloads\\clean")
     clean.mkdir()
-    _, path, _ = prefix.wine("cmd", "/c", "echo %PATH%")
-    log = prefix.drive_c("C:\\planted.log")
+    _, path, _ = machine.run("cmd", "/c", "echo %PATH%")
+    log = machine.drive_c("C:\\planted.log")
     runs = [("ComSpec set", [], here), ("ComSpec unset", ["-ComSpec"], here),
             ("ComSpec names a missing file", ["ComSpec=C:\\Missing\\cmd.exe"], exe.parent),
             ("msiexec.exe first on PATH",
              ["PATH=C:\\Downloads\\onpath;" + path.strip()], clean)]
     for number, (label, settings, cwd) in enumerate(runs):
         if number > 0:
-            install_msi(prefix)
-        status, out, err = prefix.run_cleanup(launcher_settings=settings, exe=exe, cwd=cwd)
+            install_msi(machine)
+        status, out, err = machine.run_cleanup(launcher_settings=settings, exe=exe, cwd=cwd)
         ran = log.read_text(encoding="utf-8-sig") if log.exists() else ""
         log.unlink(missing_ok=True)
         print(f"{label}: exit {status}, planted programs run: {ran.count(chr(10))}")
         check(ran == "", f"{label}: a planted program ran: {ran!r}")
         check(status == 0 and out == WITH_INSTALLER, f"{label}: {status} {out!r} {err!r}")
-        check(len(prefix.installer_calls()) == 2 * (number + 1), f"{label}: installer calls")
-        check_product_removed(prefix)
+        check(len(machine.installer_calls()) == 2 * (number + 1), f"{label}: installer calls")
+        check_product_removed(machine)
 
 
-def case_installer_busy(tier, prefix):
+def case_installer_busy(tier, machine):
     """Another installation holds Windows Installer's mutex for a few
     seconds while the cleanup runs: msiexec must wait for it. (Wine's
     msiexec does not check the mutex, so one started early would remove the
     product while it is held.)"""
     install = Installation(tier)
-    install.seed(prefix)
+    install.seed(machine)
     hold = 8
-    holder = prefix.start(tier.helpers / "mutex-holder.exe", hold)
+    holder = machine.start(tier.helpers / "mutex-holder.exe", hold)
     try:
         check(holder.stdout.readline().strip() == b"holding", "the holder did not take the mutex")
         started = time.monotonic()
-        status, out, err = prefix.run_cleanup()
+        status, out, err = machine.run_cleanup()
         took = time.monotonic() - started
         check(holder.wait(timeout=60) == 0, "the holder failed")
     finally:
         if holder.poll() is None:
             holder.kill()
-    log = prefix.drive_c("C:\\mutex-holder.log").read_text()
+    log = machine.drive_c("C:\\mutex-holder.log").read_text()
     print(f"held {hold} s; the cleanup took {took:.1f} s; {log.strip()}")
     check(log.strip() == "state at release: 5",
           "the product was removed while Windows Installer was busy")
     check(status == 0 and out == WITH_INSTALLER, f"{status} {out!r} {err!r}")
-    check_installer_calls(prefix)
-    check_product_removed(prefix)
-    install.check_cleaned(prefix)
+    check_installer_calls(machine)
+    check_product_removed(machine)
+    install.check_cleaned(machine)
 
 
-def stress(prefix, *mode):
-    status, out, err = prefix.wine(prefix.tier.helpers / "registry-stress.exe", *mode)
+def stress(machine, *mode):
+    status, out, err = machine.run(machine.tier.helpers / "registry-stress.exe", *mode)
     print(out, end="")
     check(status == 0 and "stress: passed" in out, f"stress {' '.join(mode)} failed: {err}")
 
 
-def case_stress_wide(tier, prefix):
-    stress(prefix, "wide", "20000")
+def case_stress_wide(tier, machine):
+    stress(machine, "wide", "20000")
 
 
-def case_stress_deep(tier, prefix):
-    stress(prefix, "deep")
+def case_stress_deep(tier, machine):
+    stress(machine, "deep")
 
 
-def case_stress_long_names(tier, prefix):
-    stress(prefix, "long")
+def case_stress_long_names(tier, machine):
+    stress(machine, "long")
 
 
-def case_stress_racing_writer(tier, prefix):
-    stress(prefix, "racing")
+def case_stress_racing_writer(tier, machine):
+    stress(machine, "racing")
 
 
-def case_stress_trailing_backslash(tier, prefix):
-    stress(prefix, "trailing")
+def case_stress_trailing_backslash(tier, machine):
+    stress(machine, "trailing")
 
 
 CASES = {name[len("case_"):]: fn for name, fn in globals().items() if name.startswith("case_")}
+# Cases that can only hold on Wine, with the reason, skipped on Windows.
+WINE_ONLY = {}
 
 
 def run_case(tier, name):
-    prefix = Prefix(tier)
+    machine = Prefix(tier)
     try:
-        CASES[name](tier, prefix)
+        CASES[name](tier, machine)
     finally:
-        prefix.close()
+        machine.close()
 
 
-def demo(tier):
-    """Boots a throwaway prefix, installs the sample product and shows the
-    cleanup at work."""
-    tier.boot_template()
-    prefix = Prefix(tier)
+# ------------------------------------------------------ a kept machine
+
+# Files and folders the cases seed, or that the programs they start write.
+SEEDED_FILES = [
+    "C:\\Program Files\\Tarnholt", "C:\\ProgramData\\Tarnholt",
+    "C:\\Shared Data & More", "C:\\Downloads", "C:\\installer-calls.log",
+    "C:\\planted.log", "C:\\mutex-holder.log",
+]
+# Folders that installing the sample MSI may create (Windows Installer's
+# cache): removed when they were not there before the first case and are
+# empty again.
+FOLDERS_ABOVE = ["C:\\windows\\Installer"]
+
+
+class Restorer:
+    """Makes a kept machine fresh between cases: removes the sample MSI if it
+    is still installed, the registry trees the cases seed (every cleanup row
+    and the keys kept beside them, links as links), the keys above them that
+    the cases created, and the seeded files; then checks that none of it is
+    left. The keys above are judged against the machine as it was before the
+    first case."""
+
+    def __init__(self, tier, machine):
+        self.tier, self.machine = tier, machine
+        rows = ["HKLM\\" + r for r in tier.tables.rows]
+        below = lambda key, above: key.lower().startswith(above.lower() + "\\")
+        kept = Installation(tier).kept
+        self.trees = rows + ["HKLM\\SOFTWARE\\Tarnholt"] + [
+            k for k in kept if not any(below(r, k) for r in rows)]
+        above = set()
+        for tree in self.trees:
+            parts = tree.split("\\")
+            above.update("\\".join(parts[:n]) for n in range(3, len(parts)))
+        above -= set(self.trees)
+        # Deepest first, so that a key emptied by the one below goes too.
+        self.above = sorted(above, key=lambda k: -k.count("\\"))
+        self.folders = {}
+        self.remove()
+        self.baseline = machine.present(self.above)
+        self.folders = {f: machine.drive_c(f).exists() for f in FOLDERS_ABOVE}
+
+    def remove(self, prune=False):
+        m = self.machine
+        if m.product_state() != -1:
+            msiexec(m, "/x", self.tier.tables.product, "/q")
+        m.regtool([f"delete\t{k}" for k in self.trees])
+        if prune:
+            m.regtool([f"prune\t{k}" for k in self.above if not self.baseline[k]])
+        for place in SEEDED_FILES:
+            path = m.drive_c(place)
+            if path.is_dir():
+                shutil.rmtree(path)
+            elif path.exists():
+                path.unlink()
+        for folder, there in self.folders.items():
+            path = m.drive_c(folder)
+            if not there and path.is_dir() and not any(path.iterdir()):
+                path.rmdir()
+
+    def restore(self):
+        self.remove(prune=True)
+        m = self.machine
+        left = [k for k, here in m.present(self.trees).items() if here]
+        left += [k for k, here in m.present(self.above).items() if here != self.baseline[k]]
+        left += [p for p in SEEDED_FILES if m.drive_c(p).exists()]
+        left += [f for f, there in self.folders.items() if m.drive_c(f).exists() != there]
+        if m.product_state() != -1:
+            left.append("the sample MSI")
+        check(not left, "restoring left: " + ", ".join(left))
+
+
+def run_kept(tier, machine, names):
+    """Runs the cases one after another on one machine, restored between
+    them. Returns the number that failed."""
+    restorer = Restorer(tier, machine)
+    passed = failed = skipped = 0
+    for name in names:
+        if isinstance(machine, ThisWindows) and name in WINE_ONLY:
+            print(f"case {name}: skipped on Windows: {WINE_ONLY[name]}")
+            skipped += 1
+            continue
+        restorer.restore()
+        started = time.monotonic()
+        try:
+            CASES[name](tier, machine)
+            print(f"case {name}: passed ({time.monotonic() - started:.1f} s)")
+            passed += 1
+        except (Failure, subprocess.SubprocessError, OSError) as failure:
+            print(f"case {name}: FAILED: {failure}")
+            failed += 1
+        sys.stdout.flush()
+    restorer.restore()
+    print(f"kept machine: {passed} passed, {failed} failed, {skipped} skipped")
+    return failed
+
+
+def snapshot(prefix_path):
+    """A stopped prefix's registry keys with their values, and its files,
+    as sets of lines."""
+    registry = set()
+    for hive in ("system.reg", "user.reg"):
+        key = None
+        for line in (prefix_path / hive).read_text(encoding="utf-8", errors="replace").splitlines():
+            if line.startswith("["):
+                key = hive + ":" + line[:line.rindex("]") + 1].lower()
+                registry.add(key)
+            elif key and line and not line.startswith(("#", ";")):
+                registry.add(key + " " + line)
+    files = set()
+    drive_c = prefix_path / "drive_c"
+    for folder, dirs, names in os.walk(drive_c):
+        for name in dirs + names:
+            files.add(str(Path(folder, name).relative_to(drive_c)))
+    return registry, files
+
+
+def compare_with_fresh(tier, prefix):
+    """After the last case and its restore, the kept prefix must hold what a
+    prefix that ran no case holds: a copy of the template, started and
+    stopped the same way. What Wine itself rewrites at each start (device
+    dates, for one) differs between the template and that copy too, and is
+    left out."""
+    prefix.stop()
+    fresh = Prefix(tier)
     try:
-        install = Installation(tier)
-        install.seed(prefix)
-
-        def report(title):
-            state = prefix.present(install.removed + install.kept)
-            payload = prefix.drive_c("C:\\Program Files\\Tarnholt\\Ravon2\\ravon2.txt")
-            print(f"\n== {title} ==")
-            print(f"product keys present:   {sum(state[k] for k in install.removed)} of {len(install.removed)}")
-            print(f"other keys present:     {sum(state[k] for k in install.kept)} of {len(install.kept)}")
-            print(f"MSI product state:      {prefix.product_state()} (5 installed, -1 unknown)")
-            print(f"MSI-installed file:     {'present' if payload.exists() else 'gone'}")
-            print(f"installer starts so far: {len(prefix.installer_calls())}")
-            shown = [k for k in install.removed if tier.tables.row(30) in k]
-            for k in shown + install.kept[:5]:
-                print(f"  {'present' if state[k] else 'gone   '}  {k}")
-
-        report("before")
-        print(f"\n== running {tier.exe.name} under Wine ==")
-        status, out, err = prefix.run_cleanup()
-        sys.stdout.write(out + err)
-        print(f"exit status: {status}")
-        for call in prefix.installer_calls():
-            print("deployment installer started as:", call["line"])
-        report("after")
+        fresh.stop()
+        now, idle, template = snapshot(prefix.path), snapshot(fresh.path), snapshot(tier.template)
     finally:
-        prefix.close()
-        tier.discard()
+        fresh.close()
+    place = lambda entry: entry[:entry.index("]") + 1] if "]" in entry else entry
+    for n, what in enumerate(("registry", "files")):
+        volatile = {place(e) for e in idle[n] ^ template[n]}
+        added = sorted(e for e in now[n] - idle[n] if place(e) not in volatile)
+        lost = sorted(e for e in idle[n] - now[n] if place(e) not in volatile)
+        print(f"restore check, {what}: {len(now[n])} entries against {len(idle[n])} in a "
+              f"prefix that ran no case ({len(volatile)} places Wine rewrites at each start "
+              f"left out): {len(added)} added, {len(lost)} lost")
+        for entry in added[:20]:
+            print("  added:", entry)
+        for entry in lost[:20]:
+            print("  lost: ", entry)
+        check(not added and not lost, f"the kept prefix's {what} differ from a fresh one")
 
 
 def main():
@@ -582,14 +759,27 @@ def main():
     parser.add_argument("--build")
     parser.add_argument("--source")
     parser.add_argument("--exe", help="the executable to test (default: the build's)")
-    parser.add_argument("action", choices=["template", "case", "discard", "demo", "list"])
-    parser.add_argument("name", nargs="?")
+    parser.add_argument("--this-machine-is-disposable", action="store_true", dest="disposable",
+                        help="with 'windows': agree that the cases may change this machine")
+    parser.add_argument("action", choices=["template", "case", "kept", "windows", "discard",
+                                           "demo", "list"])
+    parser.add_argument("name", nargs="*")
     args = parser.parse_args()
     if args.action == "list":
         print(";".join(CASES))
         return 0
     if not (args.build and args.source):
         parser.error("--build and --source are needed")
+    if args.action == "windows" and not args.disposable:
+        print("refused: the windows action installs and removes a sample Windows Installer "
+              "product and deletes the product's keys under HKEY_LOCAL_MACHINE on this "
+              "machine. Run it only on a machine you can throw away, and say so with "
+              "--this-machine-is-disposable.", file=sys.stderr)
+        return 2
+    names = args.name or list(CASES)
+    unknown = [n for n in names if n not in CASES]
+    if unknown:
+        parser.error(f"unknown case {', '.join(unknown)}; cases: {', '.join(CASES)}")
     # The demo keeps to its own folder: a test run may be using the other.
     tier = Tier(args.build, args.source, "wine-demo" if args.action == "demo" else "wine-tier")
     if args.exe:
@@ -601,11 +791,29 @@ def main():
             tier.discard()
         elif args.action == "demo":
             demo(tier)
+        elif args.action == "case":
+            check(len(names) == 1, "case takes one name")
+            run_case(tier, names[0])
+            print(f"wine case {names[0]}: passed")
+        elif args.action == "kept":
+            prefix = Prefix(tier)
+            try:
+                failed = run_kept(tier, prefix, names)
+                compare_with_fresh(tier, prefix)
+            finally:
+                prefix.close()
+            return 1 if failed else 0
         else:
-            if args.name not in CASES:
-                parser.error(f"unknown case {args.name}; cases: {', '.join(CASES)}")
-            run_case(tier, args.name)
-            print(f"wine case {args.name}: passed")
+            machine = ThisWindows(tier)
+            status, out, err = machine.run(tier.helpers / "print-tables.exe")
+            check(status == 0, f"print-tables failed: {err}")
+            tier.set_tables(out)
+            check((tier.work / "msi" / "sample.msi").exists(),
+                  "no sample MSI: build it on Linux with the template action")
+            try:
+                return 1 if run_kept(tier, machine, names) else 0
+            finally:
+                shutil.rmtree(machine.work, ignore_errors=True)
     except Failure as failure:
         print(f"FAILED: {failure}", file=sys.stderr)
         return 1
