@@ -17,8 +17,8 @@ int RunCleanup() {
 
   // Results are ignored throughout: no stage depends on another, a failed
   // stage or row never stops the next, and the exit status stays 0. The
-  // one exception: with no command interpreter known by its full path, no
-  // command is run at all.
+  // one exception: unless the system folder's interpreter is pinned and the
+  // system folder is the current folder, no command is run at all.
   if (PinCommandInterpreter()) {
     for (const char* bundleId : BundleIds) {
       UninstallBundle(bundleId);
