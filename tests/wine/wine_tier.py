@@ -753,6 +753,43 @@ def compare_with_fresh(tier, prefix):
         check(not added and not lost, f"the kept prefix's {what} differ from a fresh one")
 
 
+def demo(tier):
+    """Boots a throwaway prefix, installs the sample product and shows the
+    cleanup at work."""
+    tier.boot_template()
+    machine = Prefix(tier)
+    try:
+        install = Installation(tier)
+        install.seed(machine)
+
+        def report(title):
+            state = machine.present(install.removed + install.kept)
+            payload = machine.drive_c("C:\\Program Files\\Tarnholt\\Ravon2\\ravon2.txt")
+            print(f"\n== {title} ==")
+            print(f"product keys present:   {sum(state[k] for k in install.removed)} of {len(install.removed)}")
+            print(f"other keys present:     {sum(state[k] for k in install.kept)} of {len(install.kept)}")
+            print(f"MSI product state:      {machine.product_state()} (5 installed, -1 unknown)")
+            print(f"MSI-installed file:     {'present' if payload.exists() else 'gone'}")
+            print(f"installer starts so far: {len(machine.installer_calls())}")
+            shown = [k for k in install.removed if tier.tables.row(30) in k]
+            for k in shown + install.kept[:5]:
+                print(f"  {'present' if state[k] else 'gone   '}  {k}")
+
+        report("before")
+        print(f"\n== running {tier.exe.name} under Wine ==")
+        status, out, err = machine.run_cleanup()
+        sys.stdout.write(out + err)
+        print(f"exit status: {status}")
+        for call in machine.installer_calls():
+            print("deployment installer started as:", call["line"])
+        report("after")
+        install.check_cleaned(machine)
+        check_product_removed(machine)
+    finally:
+        machine.close()
+        tier.discard()
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
