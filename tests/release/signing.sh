@@ -28,5 +28,5 @@ osslsigncode verify -in "$exe" -CAfile "$keys/cert.pem" | tee "$keys/verify.txt"
 grep -q "Signature verification: ok" "$keys/verify.txt"
 
 python3 "$source_dir/tests/wine/wine_tier.py" --build "$build_dir" \
-  --source "$source_dir" --exe "$exe" case full_run
+  --exe "$exe" case full_run
 echo "signing: passed"

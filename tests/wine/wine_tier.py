@@ -14,18 +14,16 @@ cases:
 - the Windows machine this driver runs on (a Windows Python, as an
   administrator): kept, and restored between cases.
 
-    wine_tier.py --build DIR --source DIR template     boot the shared prefix,
-                                                       build the sample MSI
-    wine_tier.py --build DIR --source DIR case NAME    one case, copied prefix
-    wine_tier.py --build DIR --source DIR kept [NAME]  the cases in one kept
-                                                       prefix, then compare it
-                                                       with a fresh one
-    wine_tier.py --build DIR --source DIR windows --this-machine-is-disposable [NAME]
-                                                       the cases on this
-                                                       Windows machine
-    wine_tier.py --build DIR --source DIR discard      remove the shared prefix
-    wine_tier.py --build DIR --source DIR demo         show a run, before/after
-    wine_tier.py list                                  the names of the cases
+    wine_tier.py --build DIR template      boot the shared prefix, build the
+                                           sample MSI
+    wine_tier.py --build DIR case NAME     one case, in a copied prefix
+    wine_tier.py --build DIR kept [NAME]   the cases in one kept prefix, then
+                                           compare it with a fresh one
+    wine_tier.py --build DIR windows --this-machine-is-disposable [NAME]
+                                           the cases on this Windows machine
+    wine_tier.py --build DIR discard       remove the shared prefix
+    wine_tier.py --build DIR demo          show a run, before and after
+    wine_tier.py list                      the names of the cases
 
 On Windows, DIR holds what the Linux build made: bin/, test-helpers/ and
 wine-tier/msi/sample.msi.
@@ -119,9 +117,8 @@ WXS = """<?xml version="1.0" encoding="utf-8"?>
 
 
 class Tier:
-    def __init__(self, build, source, work="wine-tier"):
+    def __init__(self, build, work="wine-tier"):
         self.build = Path(build).resolve()
-        self.source = Path(source).resolve()
         self.work = self.build / work
         self.template = self.work / "template"
         self.exe = self.build / "bin" / "ravon2-cleanup.exe"
@@ -136,7 +133,7 @@ class Tier:
         return self._tables
 
     def set_tables(self, text):
-        self._tables = Tables(text.replace("\r\n", "\n"))
+        self._tables = Tables(text)
 
     def boot_template(self):
         if self.template.exists():
@@ -244,9 +241,6 @@ class Machine:
             elif kind in ("cwd", "system"):
                 calls[-1][kind] = rest
         return calls
-
-    def close(self):
-        pass
 
 
 class Prefix(Machine):
@@ -645,7 +639,6 @@ class Restorer:
         above -= set(self.trees)
         # Deepest first, so that a key emptied by the one below goes too.
         self.above = sorted(above, key=lambda k: -k.count("\\"))
-        self.folders = {}
         self.remove()
         self.baseline = machine.present(self.above)
         self.folders = {f: machine.drive_c(f).exists() for f in FOLDERS_ABOVE}
@@ -655,18 +648,19 @@ class Restorer:
         if m.product_state() != -1:
             msiexec(m, "/x", self.tier.tables.product, "/q")
         m.regtool([f"delete\t{k}" for k in self.trees])
-        if prune:
-            m.regtool([f"prune\t{k}" for k in self.above if not self.baseline[k]])
         for place in SEEDED_FILES:
             path = m.drive_c(place)
             if path.is_dir():
                 shutil.rmtree(path)
             elif path.exists():
                 path.unlink()
-        for folder, there in self.folders.items():
-            path = m.drive_c(folder)
-            if not there and path.is_dir() and not any(path.iterdir()):
-                path.rmdir()
+        if prune:
+            # What the cases created above those, judged by the baseline.
+            m.regtool([f"prune\t{k}" for k in self.above if not self.baseline[k]])
+            for folder, there in self.folders.items():
+                path = m.drive_c(folder)
+                if not there and path.is_dir() and not any(path.iterdir()):
+                    path.rmdir()
 
     def restore(self):
         self.remove(prune=True)
@@ -794,7 +788,6 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--build")
-    parser.add_argument("--source")
     parser.add_argument("--exe", help="the executable to test (default: the build's)")
     parser.add_argument("--this-machine-is-disposable", action="store_true", dest="disposable",
                         help="with 'windows': agree that the cases may change this machine")
@@ -805,8 +798,8 @@ def main():
     if args.action == "list":
         print(";".join(CASES))
         return 0
-    if not (args.build and args.source):
-        parser.error("--build and --source are needed")
+    if not args.build:
+        parser.error("--build is needed")
     if args.action == "windows" and not args.disposable:
         print("refused: the windows action installs and removes a sample Windows Installer "
               "product and deletes the product's keys under HKEY_LOCAL_MACHINE on this "
@@ -818,7 +811,7 @@ def main():
     if unknown:
         parser.error(f"unknown case {', '.join(unknown)}; cases: {', '.join(CASES)}")
     # The demo keeps to its own folder: a test run may be using the other.
-    tier = Tier(args.build, args.source, "wine-demo" if args.action == "demo" else "wine-tier")
+    tier = Tier(args.build, "wine-demo" if args.action == "demo" else "wine-tier")
     if args.exe:
         tier.exe = Path(args.exe).resolve()
     try:
