@@ -2,7 +2,8 @@
 // "Global\_MSIExecute" mutex for the given number of seconds. Prints
 // "holding" once it holds it, and just before letting go records Windows
 // Installer's state of the cleanup's product as "state at release: N" in
-// C:\mutex-holder.log.
+// C:\mutex-holder.log. Once a line on its input says that the cleanup has
+// ended, records whether the mutex is free again there.
 #include <windows.h>
 // After windows.h, which it builds on.
 #include <msi.h>
@@ -34,8 +35,21 @@ int wmain(int argc, wchar_t** argv) {
   }
   fprintf(log, "state at release: %d\n",
           static_cast<int>(MsiQueryProductStateW(MsiProductCode)));
-  fclose(log);
+  fflush(log);
   ReleaseMutex(mutex);
+  // Kept open until the driver says the cleanup has ended: a mutex the
+  // cleanup took and did not give back is then found abandoned (or held).
+  char line[16];
+  fgets(line, sizeof line, stdin);
+  const DWORD after = WaitForSingleObject(mutex, 0);
+  fprintf(log, "after the cleanup: %s\n",
+          after == WAIT_OBJECT_0    ? "free"
+          : after == WAIT_ABANDONED ? "abandoned"
+                                    : "held");
+  fclose(log);
+  if (after == WAIT_OBJECT_0 || after == WAIT_ABANDONED) {
+    ReleaseMutex(mutex);
+  }
   CloseHandle(mutex);
   return 0;
 }

@@ -202,7 +202,8 @@ class Machine:
     def start(self, *args):
         """Starts a program without waiting for it."""
         return subprocess.Popen([*self.launcher, *map(str, args)], env=self.env,
-                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+                                stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                stderr=subprocess.DEVNULL)
 
     def regtool(self, lines):
         script = self.work / "regtool-commands.txt"
@@ -550,14 +551,18 @@ def case_installer_busy(tier, machine):
         started = time.monotonic()
         status, out, err = machine.run_cleanup()
         took = time.monotonic() - started
+        holder.stdin.write(b"the cleanup has ended\n")
+        holder.stdin.close()
         check(holder.wait(timeout=60) == 0, "the holder failed")
     finally:
         if holder.poll() is None:
             holder.kill()
-    log = machine.drive_c("C:\\mutex-holder.log").read_text()
-    print(f"held {hold} s; the cleanup took {took:.1f} s; {log.strip()}")
-    check(log.strip() == "state at release: 5",
+    log = machine.drive_c("C:\\mutex-holder.log").read_text().splitlines()
+    print(f"held {hold} s; the cleanup took {took:.1f} s; {'; '.join(log)}")
+    check(log[:1] == ["state at release: 5"],
           "the product was removed while Windows Installer was busy")
+    check(log[1:] == ["after the cleanup: free"],
+          "the cleanup did not give Windows Installer's mutex back")
     check(status == 0 and out == WITH_INSTALLER, f"{status} {out!r} {err!r}")
     check_installer_calls(machine)
     check_product_removed(machine)
