@@ -81,8 +81,15 @@ void DeleteTree(HKEY parent, const std::wstring& name) {
   Check(status, "open for deletion");
   wchar_t sub[256];
   DWORD size = 256;
+  std::wstring last;
   while (RegEnumKeyExW(key, 0, sub, &size, nullptr, nullptr, nullptr,
                        nullptr) == ERROR_SUCCESS) {
+    // The same subkey listed first again did not go: stop, never loop.
+    if (last == sub) {
+      fprintf(stderr, "regtool: cannot delete %ls\\%ls\n", name.c_str(), sub);
+      exit(2);
+    }
+    last = sub;
     DeleteTree(key, sub);
     size = 256;
   }
