@@ -20,7 +20,13 @@ constexpr size_t NarrowCommandCapacity = 255;
 // quoted.
 constexpr const wchar_t* LeadingQuotes = L"\"\"";
 constexpr const wchar_t* ProgramPiece = L"\\msiexec.exe\" /X";
-constexpr const wchar_t* OptionsPiece = L" /q\"";
+// With no user interface and no restart option, Windows Installer restarts
+// the machine unprompted whenever the removal needs it, before msiexec
+// returns: the registry stage would never run and users would lose their
+// work. /norestart (REBOOT=ReallySuppress) leaves the restart to the
+// administrator; msiexec then answers 3010 and the removal completes at the
+// next start.
+constexpr const wchar_t* OptionsPiece = L" /q /norestart\"";
 
 }  // namespace
 

@@ -11,7 +11,8 @@ using UninstallMsiProductTest = HostTest;
 
 std::string CommandIn(const std::string& folder) {
   return "\"\"" + folder +
-         "\\msiexec.exe\" /X{343C5F9C-35D1-BF4B-204B-BF246FA1A19C} /q\"";
+         "\\msiexec.exe\" /X{343C5F9C-35D1-BF4B-204B-BF246FA1A19C} /q "
+         "/norestart\"";
 }
 
 TEST_F(UninstallMsiProductTest, RunsTheSystemFoldersMsiexecQuietly) {
@@ -85,43 +86,65 @@ constexpr ULONGLONG Minute = 60 * 1000;
 // When msiexec starts, in milliseconds of the emulation's clock from the
 // start of the stage, while Windows Installer is busy in the given ways.
 TEST_F(UninstallMsiProductTest, WaitsForABusyInstallerWithinOneBound) {
-  struct Busy {
+  const std::vector<int> busyOnce{ERROR_INSTALL_ALREADY_RUNNING};
+  const std::vector<int> alwaysBusy(1000, ERROR_INSTALL_ALREADY_RUNNING);
+  const std::vector<int> restartNeeded{ERROR_SUCCESS_REBOOT_REQUIRED};
+  struct Case {
     const char* what;
     std::optional<ULONGLONG> heldFor;  // the mutex's owner lets go then
     bool abandoned;
-    int busyAnswers;  // msiexec's first answers are "already running"
+    std::vector<int> answers;  // msiexec's first answers; 0 after them
     std::vector<ULONGLONG> starts;
+    // At msiexec's first start another installation takes the mutex, until
+    // then.
+    std::optional<ULONGLONG> takenFor = std::nullopt;
   };
-  std::vector<ULONGLONG> sharedBound;
-  for (ULONGLONG at = 6 * Minute; at <= 10 * Minute; at += 5000) {
-    sharedBound.push_back(at);
-  }
-  for (const Busy& busy : std::vector<Busy>{
-           {"no mutex", std::nullopt, false, 0, {0}},
-           {"a free mutex", 0, false, 0, {0}},
-           {"held 90 s", 90000, false, 0, {90000}},
-           {"abandoned after 90 s", 90000, true, 0, {90000}},
-           {"busy once", std::nullopt, false, 1, {0, 5000}},
-           {"held past the bound", 15 * Minute, false, 0, {10 * Minute}},
-           {"held 6 min, then always busy", 6 * Minute, false, 1000,
-            sharedBound}}) {
-    SCOPED_TRACE(busy.what);
+  // Every 5 s from `first`, the last start at the bound.
+  const auto retries = [](ULONGLONG first) {
+    std::vector<ULONGLONG> starts;
+    for (ULONGLONG at = first; at < 10 * Minute; at += 5000) {
+      starts.push_back(at);
+    }
+    starts.push_back(10 * Minute);
+    return starts;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"no mutex", std::nullopt, false, {}, {0}},
+           {"a free mutex", 0, false, {}, {0}},
+           {"held 90 s", 90000, false, {}, {90000}},
+           {"abandoned after 90 s", 90000, true, {}, {90000}},
+           {"busy once", std::nullopt, false, busyOnce, {0, 5000}},
+           {"a restart needed", std::nullopt, false, restartNeeded, {0}},
+           {"held past the bound", 15 * Minute, false, {}, {10 * Minute}},
+           {"held 6 min, then always busy", 6 * Minute, false, alwaysBusy,
+            retries(6 * Minute)},
+           {"held 6 min 2 s, then always busy: the last pause is cut",
+            6 * Minute + 2000, false, alwaysBusy, retries(6 * Minute + 2000)},
+           {"taken after a busy answer, past the bound",
+            std::nullopt,
+            false,
+            busyOnce,
+            {0, 10 * Minute},
+            15 * Minute}}) {
+    SCOPED_TRACE(c.what);
     hostemu::Reset();
-    if (busy.heldFor) {
-      hostemu::HoldMutex(InstallerMutex, hostemu::ClockStart + *busy.heldFor,
-                         busy.abandoned);
+    if (c.heldFor) {
+      hostemu::HoldMutex(InstallerMutex, hostemu::ClockStart + *c.heldFor,
+                         c.abandoned);
     }
     std::vector<ULONGLONG> starts;
     hostemu::SetSystemHandler([&](const char*) {
       EXPECT_FALSE(hostemu::MutexOwnedHere(InstallerMutex));
+      if (starts.empty() && c.takenFor) {
+        hostemu::HoldMutex(InstallerMutex, hostemu::ClockStart + *c.takenFor);
+      }
       starts.push_back(hostemu::Now() - hostemu::ClockStart);
-      return starts.size() <= static_cast<size_t>(busy.busyAnswers)
-                 ? ERROR_INSTALL_ALREADY_RUNNING
-                 : 0;
+      return starts.size() <= c.answers.size() ? c.answers[starts.size() - 1]
+                                               : 0;
     });
     EXPECT_EQ(Output([] { UninstallMsiProduct(); }), "");
-    EXPECT_EQ(starts, busy.starts);
-    EXPECT_EQ(hostemu::Now() - hostemu::ClockStart, busy.starts.back());
+    EXPECT_EQ(starts, c.starts);
+    EXPECT_EQ(hostemu::Now() - hostemu::ClockStart, c.starts.back());
     EXPECT_FALSE(hostemu::MutexOwnedHere(InstallerMutex));
     EXPECT_EQ(hostemu::OpenKernelHandleCount(), 0u);
   }
