@@ -111,6 +111,11 @@ WXS = """<?xml version="1.0" encoding="utf-8"?>
       </Directory>
     </Directory>
     <Feature Id="Complete" Level="1"><ComponentRef Id="MainFile"/></Feature>
+    <!-- Removing it asks for a restart: Windows Installer would restart the
+         machine by itself, unless told not to. -->
+    <InstallExecuteSequence>
+      <ScheduleReboot After="InstallFinalize">REMOVE="ALL"</ScheduleReboot>
+    </InstallExecuteSequence>
   </Product>
 </Wix>
 """
@@ -371,10 +376,12 @@ class Installation:
 
 
 def msiexec(machine, *args):
-    """Runs msiexec, again while another installation keeps Windows
-    Installer busy (1618; on a Windows runner, an update may)."""
+    """Runs msiexec, never letting it restart the machine (the sample
+    product asks for a restart on removal), and again while another
+    installation keeps Windows Installer busy (1618; on a Windows runner, an
+    update may)."""
     for _ in range(60):
-        status, out, err = machine.run("msiexec", *args)
+        status, out, err = machine.run("msiexec", *args, "/norestart")
         if status != 1618:
             break
         time.sleep(5)
