@@ -53,6 +53,9 @@ endif()
 add_custom_command(TARGET ravon2-cleanup POST_BUILD
   COMMAND ${CMAKE_COMMAND} -E sha256sum $<TARGET_FILE:ravon2-cleanup>
   VERBATIM)
+# The fleet's detection script ships beside the exe.
+configure_file(${CMAKE_SOURCE_DIR}/fleet/detect-cleaned.ps1
+  ${CMAKE_BINARY_DIR}/bin/detect-cleaned.ps1 COPYONLY)
 
 # Helpers for the Wine tests, built with the same toolchain.
 function(add_wine_helper name source)

@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <set>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -89,6 +91,40 @@ TEST(CleanupData, PatchRowsRepeatInTheInstallerUserData) {
     EXPECT_EQ(Row(i + 3), UserData + L"Patches\\" + LastComponent(Row(i)));
   }
   EXPECT_EQ(LastComponent(Row(16)), LastComponent(Row(17)));
+}
+
+// The fleet's detection script looks for what the cleanup removes: the same
+// product code and the same rows, in the same order.
+TEST(CleanupData, DetectionScriptNamesTheSameProductAndRows) {
+  std::ifstream script(DETECTION_SCRIPT);
+  ASSERT_TRUE(script) << DETECTION_SCRIPT;
+  const std::string productLine = "$ProductCode = '";
+  std::wstring product;
+  std::vector<std::wstring> rows;
+  bool inRows = false;
+  for (std::string line; std::getline(script, line);) {
+    if (!line.empty() && line.back() == '\r') {
+      line.pop_back();
+    }
+    if (inRows && line == ")") {
+      inRows = false;
+    } else if (inRows) {
+      ASSERT_TRUE(line.size() > 4 && line.rfind("  '", 0) == 0 &&
+                  line.back() == '\'')
+          << line;
+      rows.push_back(Widen(line.substr(3, line.size() - 4).c_str()));
+    } else if (line == "$CleanupKeys = @(") {
+      inRows = true;
+    } else if (line.rfind(productLine, 0) == 0 && line.back() == '\'') {
+      product = Widen(line.substr(productLine.size()).c_str());
+      product.pop_back();
+    }
+  }
+  EXPECT_EQ(product, MsiProductCode);
+  ASSERT_EQ(rows.size(), CleanupKeyCount);
+  for (size_t i = 0; i < CleanupKeyCount; ++i) {
+    EXPECT_EQ(rows[i], CleanupKeys[i]) << "row " << i + 1;
+  }
 }
 
 }  // namespace
