@@ -422,9 +422,47 @@ def check_product_removed(machine):
 
 # ---------------------------------------------------------------- cases
 
+def check_detection(tier, machine, cleaned):
+    """The fleet's detection script, under the 64-bit and the 32-bit Windows
+    PowerShell alike: after the cleanup it prints `cleaned`; before it,
+    nothing, and with -Explain it lists the product and every row on
+    standard error. Wine has no PowerShell: there it is skipped."""
+    if not isinstance(machine, ThisWindows):
+        if not cleaned:
+            print("detection script: skipped on Wine: Wine has no PowerShell")
+        return
+    script = tier.build / "bin" / "detect-cleaned.ps1"
+    # A 32-bit Python is sent from System32 to SysWOW64; Sysnative is the
+    # real System32.
+    native = "Sysnative" if "PROCESSOR_ARCHITEW6432" in os.environ else "System32"
+    remains = {f"remains: product {tier.tables.product}: Windows Installer reports state 5"}
+    remains |= {f"remains: HKLM\\{r}" for r in tier.tables.rows}
+    for bits, folder in (("64", native), ("32", "SysWOW64")):
+        shell = Path(os.environ["SystemRoot"], folder, "WindowsPowerShell", "v1.0",
+                     "powershell.exe")
+        _, out, _ = machine.run(shell, "-NoProfile", "-Command", "[Environment]::Is64BitProcess")
+        check(out.strip() == str(bits == "64"), f"{shell} is not {bits}-bit: {out!r}")
+        run = lambda *extra: machine.run(shell, "-NoProfile", "-ExecutionPolicy", "Bypass",
+                                         "-File", script, *extra)
+        label = f"detection script, {bits}-bit, {'after' if cleaned else 'before'} the cleanup"
+        status, out, err = run()
+        # Configuration Manager takes any text on standard error for a failure.
+        check(status == 0 and err == "", f"{label}: {status} {out!r} {err!r}")
+        check(out == ("cleaned\n" if cleaned else ""), f"{label}: printed {out!r}")
+        status, out, err = run("-Explain")
+        listed = set(err.splitlines())
+        check(status == 0 and out == ("cleaned\n" if cleaned else ""),
+              f"{label}, -Explain: {status} {out!r}")
+        check(listed == (set() if cleaned else remains),
+              f"{label}, -Explain: missing {sorted(remains - listed)}, "
+              f"not expected {sorted(listed - remains)}")
+        print(f"{label}: {out.strip() or 'nothing'}, {len(listed)} line(s) with -Explain")
+
+
 def case_full_run(tier, machine):
     install = Installation(tier)
     install.seed(machine)
+    check_detection(tier, machine, cleaned=False)
     started = time.monotonic()
     status, out, err = machine.run_cleanup("/?", "--force", "stray argument")
     print(f"the cleanup took {time.monotonic() - started:.1f} s")
@@ -437,6 +475,7 @@ def case_full_run(tier, machine):
     print("installer saw:", calls[0]["line"])
     check_product_removed(machine)
     install.check_cleaned(machine)
+    check_detection(tier, machine, cleaned=True)
 
     status, out, err = machine.run_cleanup()
     check(status == 0, f"second run: exit status {status}")
