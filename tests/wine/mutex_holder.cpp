@@ -3,9 +3,12 @@
 // "holding" once it holds it, and just before letting go records Windows
 // Installer's state of the cleanup's product as "state at release: N" in
 // C:\mutex-holder.log. Once a line on its input says that the cleanup has
-// ended, records whether the mutex is free again there.
+// ended, records whether the mutex is free again there (within 30 s: on
+// Windows, the Windows Installer service may let go a moment after msiexec
+// has returned).
 #include <windows.h>
 // After windows.h, which it builds on.
+#include <errno.h>
 #include <msi.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -18,12 +21,21 @@ int wmain(int argc, wchar_t** argv) {
     return 2;
   }
   // On Windows the Windows Installer service may have made the mutex
-  // already: open it then, and wait for a turn like any installation.
-  HANDLE mutex = CreateMutexW(nullptr, FALSE, L"Global\\_MSIExecute");
-  const DWORD waited =
-      mutex == nullptr ? WAIT_FAILED : WaitForSingleObject(mutex, 60 * 1000);
+  // already: open it then, and wait for a turn like any installation. Only
+  // the right to wait is asked for, which is also what releasing takes: the
+  // service's access list may grant no more.
+  HANDLE mutex =
+      CreateMutexExW(nullptr, L"Global\\_MSIExecute", 0, SYNCHRONIZE);
+  if (mutex == nullptr) {
+    fwprintf(stderr, L"mutex-holder: cannot open the mutex: error %lu\n",
+             GetLastError());
+    return 3;
+  }
+  const DWORD waited = WaitForSingleObject(mutex, 60 * 1000);
   if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
-    fwprintf(stderr, L"mutex-holder: cannot take the mutex\n");
+    fwprintf(stderr,
+             L"mutex-holder: cannot take the mutex: wait %lu, error %lu\n",
+             waited, GetLastError());
     return 3;
   }
   printf("holding\n");
@@ -31,6 +43,7 @@ int wmain(int argc, wchar_t** argv) {
   Sleep(static_cast<DWORD>(_wtoi(argv[1])) * 1000);
   FILE* log = _wfopen(L"C:\\mutex-holder.log", L"w");
   if (log == nullptr) {
+    fwprintf(stderr, L"mutex-holder: cannot write its log: errno %d\n", errno);
     return 3;
   }
   fprintf(log, "state at release: %d\n",
@@ -41,7 +54,7 @@ int wmain(int argc, wchar_t** argv) {
   // cleanup took and did not give back is then found abandoned (or held).
   char line[16];
   fgets(line, sizeof line, stdin);
-  const DWORD after = WaitForSingleObject(mutex, 0);
+  const DWORD after = WaitForSingleObject(mutex, 30 * 1000);
   fprintf(log, "after the cleanup: %s\n",
           after == WAIT_OBJECT_0    ? "free"
           : after == WAIT_ABANDONED ? "abandoned"

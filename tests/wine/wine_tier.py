@@ -39,6 +39,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import traceback
 from pathlib import Path
 
 WAIT_MESSAGE = "Please wait while product cleanup completes...\n"
@@ -48,6 +49,9 @@ INSTALLER_LINE = "stand-in installer: uninstalling\n"
 WITH_INSTALLER = WAIT_MESSAGE + 2 * INSTALLER_LINE
 # Rows that Windows Installer writes when it installs the sample MSI.
 MSI_ROWS = {14, 15, 16, 17, 18, 38, 57}
+# What a cleanup run may take: its own wait for a busy Windows Installer is
+# bounded at 10 minutes.
+CLEANUP_TIMEOUT = 900
 # A row that is itself a link, and the leaf it points at.
 LINK_ROW = 50
 LINKED_LEAF_VALUE = ("HKLM\\SOFTWARE\\Tarnholt\\LinkedLeaf", "Keep", "also")
@@ -189,6 +193,9 @@ class Machine:
     def __init__(self, tier, work, launcher, c_drive, env):
         self.tier, self.work = tier, Path(work)
         self.launcher, self.c_drive, self.env = launcher, Path(c_drive), env
+        # The current case's folder for logs: kept when the case fails.
+        self.logs = self.work
+        self.msiexec_runs = 0
 
     def drive_c(self, windows_path):
         check(windows_path[:3].upper() == "C:\\", windows_path)
@@ -198,24 +205,38 @@ class Machine:
         """The machine's own name of a file the driver holds."""
         return str(path)
 
-    def run(self, *args, timeout=300, cwd=None):
-        result = subprocess.run([*self.launcher, *map(str, args)], env=self.env, cwd=cwd,
-                                capture_output=True, timeout=timeout)
+    def status(self, code):
+        """What the driver sees of a program that exits with `code`."""
+        return code
+
+    def run(self, *args, timeout=300, cwd=None, env=None):
+        result = subprocess.run([*self.launcher, *map(str, args)], env=env or self.env,
+                                cwd=cwd, capture_output=True, timeout=timeout)
         decode = lambda b: b.decode("utf-8", "replace").replace("\r\n", "\n")
         return result.returncode, decode(result.stdout), decode(result.stderr)
 
+    def helper(self, name, *args):
+        """Runs a test helper; a failure shows all that it printed."""
+        status, out, err = self.run(self.tier.helpers / name, *args)
+        check(status == 0, f"{name} failed ({status})\n--- its standard output:\n{out}"
+                           f"--- its standard error:\n{err}---")
+        return out
+
     def start(self, *args):
-        """Starts a program without waiting for it."""
-        return subprocess.Popen([*self.launcher, *map(str, args)], env=self.env,
-                                stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                stderr=subprocess.DEVNULL)
+        """Starts a program without waiting for it; its standard error goes
+        to a file in the case's logs, named in `errors`."""
+        errors = self.logs / (Path(str(args[0])).stem + ".stderr")
+        with open(errors, "wb") as sink:
+            process = subprocess.Popen([*self.launcher, *map(str, args)], env=self.env,
+                                       stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                       stderr=sink)
+        process.errors = errors
+        return process
 
     def regtool(self, lines):
-        script = self.work / "regtool-commands.txt"
+        script = self.logs / "regtool-commands.txt"
         script.write_text("\n".join(lines) + "\n", encoding="utf-8")
-        status, out, err = self.run(self.tier.helpers / "regtool.exe", self.native(script))
-        check(status == 0, f"regtool failed: {err}")
-        return out.splitlines()
+        return self.helper("regtool.exe", self.native(script)).splitlines()
 
     def present(self, keys):
         answers = self.regtool([f"query\t{k}" for k in keys])
@@ -227,9 +248,9 @@ class Machine:
     def run_cleanup(self, *args, launcher_settings=None, exe=None, cwd=None):
         exe = exe or self.tier.exe
         if launcher_settings is None:
-            return self.run(exe, *args, cwd=cwd)
+            return self.run(exe, *args, cwd=cwd, timeout=CLEANUP_TIMEOUT)
         return self.run(self.tier.helpers / "launcher.exe", *launcher_settings,
-                        "--", exe, *args, cwd=cwd)
+                        "--", exe, *args, cwd=cwd, timeout=CLEANUP_TIMEOUT)
 
     def installer_calls(self):
         log = self.drive_c("C:\\installer-calls.log")
@@ -267,6 +288,11 @@ class Prefix(Machine):
 
     def native(self, path):
         return "Z:" + str(path).replace("/", "\\")
+
+    def status(self, code):
+        # The wine command exits with the program's status, and a Linux
+        # process's status has 8 bits: 3010 arrives as 194.
+        return code & 0xFF
 
     def stop(self):
         """Ends the prefix's Wine processes; the registry is then on disk."""
@@ -375,23 +401,48 @@ class Installation:
               f"the link targets' values changed: {values}")
 
 
-def msiexec(machine, *args):
+def msiexec(machine, *args, expect=(0,)):
     """Runs msiexec, never letting it restart the machine (the sample
     product asks for a restart on removal), and again while another
     installation keeps Windows Installer busy (1618; on a Windows runner, an
-    update may)."""
+    update may). Each run writes a verbose log to the case's logs (on Wine,
+    with Windows Installer's trace beside it); an answer not in `expect`
+    fails with the lines of those that tell why."""
     for _ in range(60):
-        status, out, err = machine.run("msiexec", *args, "/norestart")
-        if status != 1618:
+        machine.msiexec_runs += 1
+        log = machine.logs / f"msiexec-{machine.msiexec_runs:02}.log"
+        env = dict(machine.env, WINEDEBUG="+msi") if isinstance(machine, Prefix) else None
+        status, _, err = machine.run("msiexec", *args, "/norestart", "/l*v",
+                                     machine.native(log), env=env)
+        if err:
+            log.with_suffix(".trace").write_text(err, encoding="utf-8")
+        if status != machine.status(1618):
             break
         time.sleep(5)
-    return status, out, err
+    wanted = [machine.status(code) for code in expect]
+    check(status in wanted, f"msiexec {' '.join(args)} answered {status}, not "
+                            f"{' or '.join(map(str, wanted))}; from {log}:\n" + told(log, err))
+    return status
+
+
+def told(log, trace):
+    """The lines of a Windows Installer log, and of Wine's trace, that say
+    why an installation failed, with the last lines of each."""
+    data = log.read_bytes() if log.exists() else b""
+    text = data.decode("utf-16") if data[:2] == b"\xff\xfe" else data.decode("utf-8", "replace")
+    marks = ("Return value 3", "Error ", "error status", "MainEngineThread is returning",
+             ":err:", ":warn:")
+    lines = []
+    for what, body in (("log", text), ("trace", trace)):
+        body = body.splitlines()
+        lines += [f"  {what}: {l}" for l in body if any(m in l for m in marks)][-30:]
+        lines += [f"  {what}, last: {l}" for l in body[-10:]]
+    return "\n".join(lines) or "  (no log was written)"
 
 
 def install_msi(machine):
     msi_path = machine.tier.work / "msi" / "sample.msi"
-    status, _, err = msiexec(machine, "/i", machine.native(msi_path), "/q")
-    check(status == 0, f"installing the sample MSI failed ({status}): {err}")
+    msiexec(machine, "/i", machine.native(msi_path), "/q")
     check(machine.product_state() == 5, "the sample MSI is not installed")
 
 
@@ -437,13 +488,17 @@ def check_detection(tier, machine, cleaned):
     native = "Sysnative" if "PROCESSOR_ARCHITEW6432" in os.environ else "System32"
     remains = {f"remains: product {tier.tables.product}: Windows Installer reports state 5"}
     remains |= {f"remains: HKLM\\{r}" for r in tier.tables.rows}
+    # As a management agent starts it: without the module path that
+    # PowerShell 7 (the runner's shell) hands its children.
+    env = {k: v for k, v in machine.env.items() if k.upper() != "PSMODULEPATH"}
     for bits, folder in (("64", native), ("32", "SysWOW64")):
         shell = Path(os.environ["SystemRoot"], folder, "WindowsPowerShell", "v1.0",
                      "powershell.exe")
-        _, out, _ = machine.run(shell, "-NoProfile", "-Command", "[Environment]::Is64BitProcess")
+        _, out, _ = machine.run(shell, "-NoProfile", "-Command", "[Environment]::Is64BitProcess",
+                                env=env)
         check(out.strip() == str(bits == "64"), f"{shell} is not {bits}-bit: {out!r}")
         run = lambda *extra: machine.run(shell, "-NoProfile", "-ExecutionPolicy", "Bypass",
-                                         "-File", script, *extra)
+                                         "-File", script, *extra, env=env)
         label = f"detection script, {bits}-bit, {'after' if cleaned else 'before'} the cleanup"
         status, out, err = run()
         # Configuration Manager takes any text on standard error for a failure.
@@ -593,13 +648,18 @@ def case_installer_busy(tier, machine):
     hold = 8
     holder = machine.start(tier.helpers / "mutex-holder.exe", hold)
     try:
-        check(holder.stdout.readline().strip() == b"holding", "the holder did not take the mutex")
+        said = holder.stdout.readline().strip()
+        if said != b"holding":
+            holder.wait(timeout=60)
+            raise Failure(f"the holder did not take the mutex ({holder.returncode}): "
+                          + holder.errors.read_text(errors="replace"))
         started = time.monotonic()
         status, out, err = machine.run_cleanup()
         took = time.monotonic() - started
         holder.stdin.write(b"the cleanup has ended\n")
         holder.stdin.close()
-        check(holder.wait(timeout=60) == 0, "the holder failed")
+        check(holder.wait(timeout=120) == 0,
+              "the holder failed: " + holder.errors.read_text(errors="replace"))
     finally:
         if holder.poll() is None:
             holder.kill()
@@ -616,9 +676,9 @@ def case_installer_busy(tier, machine):
 
 
 def stress(machine, *mode):
-    status, out, err = machine.run(machine.tier.helpers / "registry-stress.exe", *mode)
+    out = machine.helper("registry-stress.exe", *mode)
     print(out, end="")
-    check(status == 0 and "stress: passed" in out, f"stress {' '.join(mode)} failed: {err}")
+    check("stress: passed" in out, f"stress {' '.join(mode)} did not pass")
 
 
 def case_stress_wide(tier, machine):
@@ -646,10 +706,23 @@ CASES = {name[len("case_"):]: fn for name, fn in globals().items() if name.start
 WINE_ONLY = {}
 
 
+def case_logs(tier, machine, mode, name):
+    """A new, empty folder for what the case's steps log."""
+    machine.logs = tier.work / "logs" / mode / name
+    shutil.rmtree(machine.logs, ignore_errors=True)
+    machine.logs.mkdir(parents=True)
+    machine.msiexec_runs = 0
+
+
 def run_case(tier, name):
     machine = Prefix(tier)
     try:
+        case_logs(tier, machine, "case", name)
         CASES[name](tier, machine)
+        shutil.rmtree(machine.logs)
+    except BaseException:
+        print(f"case {name}: its logs are kept in {machine.logs}")
+        raise
     finally:
         machine.close()
 
@@ -697,7 +770,7 @@ class Restorer:
     def remove(self, prune=False):
         m = self.machine
         if m.product_state() != -1:
-            msiexec(m, "/x", self.tier.tables.product, "/q")
+            msiexec(m, "/x", self.tier.tables.product, "/q", expect=(0, 3010))
         m.regtool([f"delete\t{k}" for k in self.trees])
         for place in SEEDED_FILES:
             path = m.drive_c(place)
@@ -728,24 +801,34 @@ class Restorer:
 def run_kept(tier, machine, names):
     """Runs the cases one after another on one machine, restored between
     them. Returns the number that failed."""
+    mode = "windows" if isinstance(machine, ThisWindows) else "kept"
+    case_logs(tier, machine, mode, "first-restore")
     restorer = Restorer(tier, machine)
+    shutil.rmtree(machine.logs)
     passed = failed = skipped = 0
     for name in names:
         if isinstance(machine, ThisWindows) and name in WINE_ONLY:
             print(f"case {name}: skipped on Windows: {WINE_ONLY[name]}")
             skipped += 1
             continue
-        restorer.restore()
+        # The restore before a case logs with it, and fails it.
+        case_logs(tier, machine, mode, name)
         started = time.monotonic()
         try:
+            restorer.restore()
             CASES[name](tier, machine)
             print(f"case {name}: passed ({time.monotonic() - started:.1f} s)")
+            shutil.rmtree(machine.logs)
             passed += 1
-        except (Failure, subprocess.SubprocessError, OSError) as failure:
-            print(f"case {name}: FAILED: {failure}")
+        except Exception as failure:  # any error is this case's, not the run's
+            detail = "" if isinstance(failure, Failure) else "\n" + traceback.format_exc()
+            print(f"case {name}: FAILED: {failure}{detail}")
+            print(f"case {name}: its logs are kept in {machine.logs}")
             failed += 1
         sys.stdout.flush()
+    case_logs(tier, machine, mode, "last-restore")
     restorer.restore()
+    shutil.rmtree(machine.logs)
     print(f"kept machine: {passed} passed, {failed} failed, {skipped} skipped")
     return failed
 
@@ -846,6 +929,9 @@ def main():
                                            "demo", "list"])
     parser.add_argument("name", nargs="*")
     args = parser.parse_args()
+    # A Windows console or pipe would take the ANSI code page, strictly.
+    for stream in (sys.stdout, sys.stderr):
+        stream.reconfigure(encoding="utf-8", errors="backslashreplace")
     if args.action == "list":
         print(";".join(CASES))
         return 0
