@@ -133,6 +133,8 @@ class Tier:
         self.exe = self.build / "bin" / "ravon2-cleanup.exe"
         self.helpers = self.build / "test-helpers"
         self.tables_file = self.work / "tables.txt"
+        # Beside the work folder, so that discarding it keeps a failed case's logs.
+        self.logs = self.build / "wine-tier-logs"
         self._tables = None
 
     @property
@@ -708,7 +710,7 @@ WINE_ONLY = {}
 
 def case_logs(tier, machine, mode, name):
     """A new, empty folder for what the case's steps log."""
-    machine.logs = tier.work / "logs" / mode / name
+    machine.logs = tier.logs / mode / name
     shutil.rmtree(machine.logs, ignore_errors=True)
     machine.logs.mkdir(parents=True)
     machine.msiexec_runs = 0
