@@ -17,7 +17,15 @@ them gone. A key that is a registry link counts as present: it is looked
 for in its parent's list of subkeys, not opened (opening follows a link).
 
 Anything it cannot read counts as not clean, and says so on standard
-error. With -Explain it also lists on standard error what remains, a line
+error, a line for each cause. A parent key is listed twice and the lists
+are merged, each listing retried when it fails: another installation that
+adds or removes a sibling meanwhile neither fails the detection nor hides
+a key.
+
+It needs PowerShell's FullLanguage mode. Under an application control
+policy (AppLocker or Windows Defender Application Control) that runs it in
+ConstrainedLanguage mode, it writes nothing to standard output and says
+why on standard error, in one line. With -Explain it also lists on standard error what remains, a line
 for the product and for each key. Without it, standard error stays empty
 on a machine that is simply not clean: Configuration Manager takes any
 text there as a failed detection, not as "not installed", and would not
@@ -35,6 +43,16 @@ powershell.exe -NoProfile -ExecutionPolicy Bypass -File detect-cleaned.ps1 -Expl
 param(
   [switch]$Explain
 )
+
+# First, in any language mode: what follows calls .NET and COM, which
+# ConstrainedLanguage refuses. Its one line goes out through cmd, since
+# that mode refuses [Console] too.
+if ($ExecutionContext.SessionState.LanguageMode -ne 'FullLanguage') {
+  & "$env:SystemRoot\System32\cmd.exe" /d /c ('1>&2 echo not clean: PowerShell runs this script in ' +
+    $ExecutionContext.SessionState.LanguageMode + ' mode, as an application control policy does ' +
+    'with a script it does not trust; it needs FullLanguage')
+  exit 0
+}
 
 Set-StrictMode -Version 3.0
 $ErrorActionPreference = 'Stop'
@@ -131,30 +149,50 @@ try {
   $machine = $null
   $unreadable.Add("HKEY_LOCAL_MACHINE: cannot open the 64-bit view: $($_.Exception.Message)")
 }
+# The names of a key's subkeys, as a set; empty when the key is absent.
+# A listing goes by index, so a sibling removed meanwhile may hide a name
+# from it, or make it throw (Windows PowerShell's reads the count first):
+# the key is listed twice, the names merged, and a listing that throws is
+# tried again, three times in all.
+function Get-SubkeyNames([string]$Path) {
+  $names = @{}
+  for ($listing = 1; $listing -le 2; $listing++) {
+    for ($try = 1; ; $try++) {
+      try {
+        $key = $machine.OpenSubKey($Path)
+        if ($null -ne $key) {
+          try {
+            foreach ($name in $key.GetSubKeyNames()) { $names[$name] = $true }
+          } finally {
+            $key.Dispose()
+          }
+        }
+        break
+      } catch {
+        if ($try -eq 3) { throw }
+      }
+    }
+  }
+  $names
+}
+
 if ($null -ne $machine) {
-  # Subkey names of each parent key, listed once.
+  # Each parent key is listed once for all its rows, and a parent that
+  # cannot be listed is one line, whatever the number of its rows.
   $listed = @{}
   foreach ($key in $CleanupKeys) {
     $cut = $key.LastIndexOf('\')
     $parentPath = $key.Substring(0, $cut)
-    try {
-      if (-not $listed.ContainsKey($parentPath)) {
-        $parent = $machine.OpenSubKey($parentPath)
-        if ($null -eq $parent) {
-          $listed[$parentPath] = @()
-        } else {
-          try {
-            $listed[$parentPath] = $parent.GetSubKeyNames()
-          } finally {
-            $parent.Dispose()
-          }
-        }
+    if (-not $listed.ContainsKey($parentPath)) {
+      try {
+        $listed[$parentPath] = Get-SubkeyNames $parentPath
+      } catch {
+        $listed[$parentPath] = $null
+        $unreadable.Add("HKLM\${parentPath}: cannot list its subkeys: $($_.Exception.Message)")
       }
-      if ($listed[$parentPath] -contains $key.Substring($cut + 1)) {
-        $remaining.Add("HKLM\$key")
-      }
-    } catch {
-      $unreadable.Add("HKLM\${key}: cannot read: $($_.Exception.Message)")
+    }
+    if ($null -ne $listed[$parentPath] -and $listed[$parentPath].ContainsKey($key.Substring($cut + 1))) {
+      $remaining.Add("HKLM\$key")
     }
   }
   $machine.Dispose()
