@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ libgtest-dev python3 clang-format clang libclang-rt-14-dev
   g++-mingw-w64-x86-64 wine wine64 wixl
-  osslsigncode openssl clang-tidy cppcheck
+  openssl clang-tidy cppcheck
 )
 missing=()
 for package in "${packages[@]}"; do
@@ -19,6 +19,24 @@ if [ "${#missing[@]}" -gt 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -q
   apt-get install -y -q --no-install-recommends "${missing[@]}" </dev/null
+fi
+
+# Signing PowerShell scripts needs osslsigncode 2.8 or later: Debian 12's
+# own archive has 2.5, its backports 2.9. The backports suite is added to
+# the package sources; Debian gives it a low priority, so nothing else is
+# taken from it unless asked for by name, as here.
+have=$(dpkg-query -W -f='${Version}' osslsigncode 2>/dev/null || true)
+if dpkg --compare-versions "${have:-0}" lt 2.8; then
+  echo "Installing: osslsigncode from bookworm-backports (found: ${have:-none})"
+  backports=/etc/apt/sources.list.d/bookworm-backports.sources
+  if ! grep -rqs "bookworm-backports" /etc/apt/sources.list /etc/apt/sources.list.d; then
+    printf '%s\n' "Types: deb" "URIs: http://deb.debian.org/debian" \
+      "Suites: bookworm-backports" "Components: main" \
+      "Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg" >"$backports"
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -q
+  apt-get install -y -q --no-install-recommends -t bookworm-backports osslsigncode </dev/null
 fi
 
 # Node.js runs the workflow linter; the machine may have its own.

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Signs the executable with a throwaway self-signed certificate, checks the
-# signature, and runs the signed exe through the end-to-end Wine case.
+# Signs the executable and the detection script with a throwaway
+# self-signed certificate, checks both signatures, and runs the signed exe
+# through the end-to-end Wine case.
 #   signing.sh SOURCE_DIR BUILD_DIR   (BUILD_DIR: the Windows build, whose
 #                                      Wine template prefix is booted)
 set -euo pipefail
@@ -26,6 +27,22 @@ exe="$signed/bin/ravon2-cleanup.exe"
 # untrusted, which is expected of a self-signed certificate.
 osslsigncode verify -in "$exe" -CAfile "$keys/cert.pem" | tee "$keys/verify.txt"
 grep -q "Signature verification: ok" "$keys/verify.txt"
+
+# The detection script, signed as an administrator signs it: the signature
+# block is appended, and the text above it must stay the release file's
+# byte for byte, parse, and stay ASCII.
+script="$build_dir/bin/detect-cleaned.ps1"
+osslsigncode sign -certs "$keys/cert.pem" -key "$keys/key.pem" -h sha256 \
+  -in "$script" -out "$keys/signed.ps1" >/dev/null
+osslsigncode verify -in "$keys/signed.ps1" -CAfile "$keys/cert.pem" | tee "$keys/verify.txt"
+grep -q "Signature verification: ok" "$keys/verify.txt"
+size=$(stat -c %s "$script")
+cmp <(head -c "$size" "$keys/signed.ps1") "$script"
+[ "$(tail -c +$((size + 1)) "$keys/signed.ps1" | head -c 33)" = \
+  $'\r\n# SIG # Begin signature block\r' ] ||
+  { echo "signing: the script's signature block does not follow its text"; exit 1; }
+node "$source_dir/tests/release/powershell_syntax.cjs" "$source_dir/build/tools/node_modules" \
+  "$keys/signed.ps1"
 
 python3 "$source_dir/tests/wine/wine_tier.py" --build "$build_dir" \
   --exe "$exe" case full_run
