@@ -49,6 +49,9 @@ INSTALLER_LINE = "stand-in installer: uninstalling\n"
 WITH_INSTALLER = WAIT_MESSAGE + 2 * INSTALLER_LINE
 # Rows that Windows Installer writes when it installs the sample MSI.
 MSI_ROWS = {14, 15, 16, 17, 18, 38, 57}
+# Where the system account's run keeps the cleanup and its output: a new
+# folder there is one that only administrators can write to.
+SYSTEM_RUN = "C:\\Program Files\\Ravon2 system test"
 # What a cleanup run may take: its own wait for a busy Windows Installer is
 # bounded at 10 minutes.
 CLEANUP_TIMEOUT = 900
@@ -217,11 +220,12 @@ class Machine:
         decode = lambda b: b.decode("utf-8", "replace").replace("\r\n", "\n")
         return result.returncode, decode(result.stdout), decode(result.stderr)
 
-    def helper(self, name, *args):
-        """Runs a test helper; a failure shows all that it printed."""
-        status, out, err = self.run(self.tier.helpers / name, *args)
-        check(status == 0, f"{name} failed ({status})\n--- its standard output:\n{out}"
-                           f"--- its standard error:\n{err}---")
+    def checked(self, program, *args):
+        """Runs a program that must succeed, such as a test helper; a
+        failure shows all that it printed."""
+        status, out, err = self.run(program, *args)
+        check(status == 0, f"{Path(str(program)).name} failed ({status})\n"
+                           f"--- its standard output:\n{out}--- its standard error:\n{err}---")
         return out
 
     def start(self, *args):
@@ -238,7 +242,7 @@ class Machine:
     def regtool(self, lines):
         script = self.logs / "regtool-commands.txt"
         script.write_text("\n".join(lines) + "\n", encoding="utf-8")
-        return self.helper("regtool.exe", self.native(script)).splitlines()
+        return self.checked(self.tier.helpers / "regtool.exe", self.native(script)).splitlines()
 
     def present(self, keys):
         answers = self.regtool([f"query\t{k}" for k in keys])
@@ -475,38 +479,50 @@ def check_product_removed(machine):
 
 # ---------------------------------------------------------------- cases
 
+def powershells():
+    """Each PowerShell a management agent may start, by its bitness: the
+    64-bit and the 32-bit Windows PowerShell, and PowerShell 7."""
+    # A 32-bit Python is sent from System32 to SysWOW64; Sysnative is the
+    # real System32.
+    native = "Sysnative" if "PROCESSOR_ARCHITEW6432" in os.environ else "System32"
+    shells = [(f"Windows PowerShell, {bits}-bit", bits,
+               Path(os.environ["SystemRoot"], folder, "WindowsPowerShell", "v1.0", "powershell.exe"))
+              for bits, folder in (("64", native), ("32", "SysWOW64"))]
+    return shells + [("PowerShell 7", "64", Path(os.environ["ProgramFiles"], "PowerShell", "7",
+                                                 "pwsh.exe"))]
+
+
 def check_detection(tier, machine, cleaned):
-    """The fleet's detection script, under the 64-bit and the 32-bit Windows
-    PowerShell alike: after the cleanup it prints `cleaned`; before it,
-    nothing, and with -Explain it lists the product and every row on
-    standard error. Wine has no PowerShell: there it is skipped."""
+    """The fleet's detection script, under each PowerShell: after the
+    cleanup it prints `cleaned`; before it, nothing, and with -Explain it
+    lists the product and every row on standard error. A signed copy (made
+    by the Windows workflow) answers the same under AllSigned, where the
+    unsigned file is refused. Wine has no PowerShell: there it is skipped."""
     if not isinstance(machine, ThisWindows):
         if not cleaned:
             print("detection script: skipped on Wine: Wine has no PowerShell")
         return
     script = tier.build / "bin" / "detect-cleaned.ps1"
-    # A 32-bit Python is sent from System32 to SysWOW64; Sysnative is the
-    # real System32.
-    native = "Sysnative" if "PROCESSOR_ARCHITEW6432" in os.environ else "System32"
+    signed = tier.build / "bin" / "signed" / "detect-cleaned.ps1"
+    if not signed.exists() and not cleaned:
+        print(f"signed detection script: skipped: no {signed} (the workflow makes one)")
     remains = {f"remains: product {tier.tables.product}: Windows Installer reports state 5"}
     remains |= {f"remains: HKLM\\{r}" for r in tier.tables.rows}
     # As a management agent starts it: without the module path that
     # PowerShell 7 (the runner's shell) hands its children.
     env = {k: v for k, v in machine.env.items() if k.upper() != "PSMODULEPATH"}
-    for bits, folder in (("64", native), ("32", "SysWOW64")):
-        shell = Path(os.environ["SystemRoot"], folder, "WindowsPowerShell", "v1.0",
-                     "powershell.exe")
+    for name, bits, shell in powershells():
         _, out, _ = machine.run(shell, "-NoProfile", "-Command", "[Environment]::Is64BitProcess",
                                 env=env)
         check(out.strip() == str(bits == "64"), f"{shell} is not {bits}-bit: {out!r}")
-        run = lambda *extra: machine.run(shell, "-NoProfile", "-ExecutionPolicy", "Bypass",
-                                         "-File", script, *extra, env=env)
-        label = f"detection script, {bits}-bit, {'after' if cleaned else 'before'} the cleanup"
-        status, out, err = run()
+        run = lambda file, *extra, policy="Bypass": machine.run(
+            shell, "-NoProfile", "-ExecutionPolicy", policy, "-File", file, *extra, env=env)
+        label = f"detection script, {name}, {'after' if cleaned else 'before'} the cleanup"
+        status, out, err = answer = run(script)
         # Configuration Manager takes any text on standard error for a failure.
         check(status == 0 and err == "", f"{label}: {status} {out!r} {err!r}")
         check(out == ("cleaned\n" if cleaned else ""), f"{label}: printed {out!r}")
-        status, out, err = run("-Explain")
+        status, out, err = run(script, "-Explain")
         listed = set(err.splitlines())
         check(status == 0 and out == ("cleaned\n" if cleaned else ""),
               f"{label}, -Explain: {status} {out!r}")
@@ -514,6 +530,15 @@ def check_detection(tier, machine, cleaned):
               f"{label}, -Explain: missing {sorted(remains - listed)}, "
               f"not expected {sorted(listed - remains)}")
         print(f"{label}: {out.strip() or 'nothing'}, {len(listed)} line(s) with -Explain")
+        if signed.exists():
+            check(run(signed, policy="AllSigned") == answer,
+                  f"{label}, signed under AllSigned: {run(signed, policy='AllSigned')}")
+            status, out, err = run(script, policy="AllSigned")
+            check(status != 0 and out == "" and "not digitally signed" in err,
+                  f"{label}: the unsigned script was not refused under AllSigned: "
+                  f"{status} {out!r} {err!r}")
+            print(f"{label}: the signed copy answers alike under AllSigned, "
+                  "the unsigned file is refused")
 
 
 def case_full_run(tier, machine):
@@ -678,7 +703,7 @@ def case_installer_busy(tier, machine):
 
 
 def stress(machine, *mode):
-    out = machine.helper("registry-stress.exe", *mode)
+    out = machine.checked(machine.tier.helpers / "registry-stress.exe", *mode)
     print(out, end="")
     check("stress: passed" in out, f"stress {' '.join(mode)} did not pass")
 
@@ -703,9 +728,61 @@ def case_stress_trailing_backslash(tier, machine):
     stress(machine, "trailing")
 
 
+def case_system_account(tier, machine):
+    """The cleanup and then the detection script as a management tool runs
+    them: as the system account, started by the Task Scheduler, from a
+    folder only administrators can write to, the output captured there."""
+    install = Installation(tier)
+    install.seed(machine)
+    folder = machine.drive_c(SYSTEM_RUN)
+    folder.mkdir(parents=True)
+    shutil.copy(tier.exe, folder / "ravon2-cleanup.exe")
+    shutil.copy(tier.build / "bin" / "detect-cleaned.ps1", folder)
+    at = lambda name: f'"{SYSTEM_RUN}\\{name}"'
+    shell = os.path.join(os.environ["SystemRoot"], "System32", "WindowsPowerShell", "v1.0",
+                         "powershell.exe")
+    (folder / "run.cmd").write_text("\r\n".join([
+        "@echo off",
+        f"{at('ravon2-cleanup.exe')} >{at('cleanup.out')} 2>{at('cleanup.err')}",
+        f">{at('cleanup.status')} echo %ERRORLEVEL%",
+        f'"{shell}" -NoProfile -ExecutionPolicy Bypass -File {at("detect-cleaned.ps1")} '
+        f"<NUL >{at('detect.out')} 2>{at('detect.err')}",
+        f"whoami >{at('whoami.txt')}",
+        f">{at('done.txt')} echo done", ""]))
+    task = "Ravon2CleanupAsSystem"
+    schtasks = lambda *args: machine.checked("schtasks", *args)
+    schtasks("/Create", "/F", "/TN", task, "/RU", "SYSTEM", "/RL", "HIGHEST", "/SC", "ONCE",
+             "/ST", "23:59", "/TR", f'cmd.exe /d /c "{SYSTEM_RUN}\\run.cmd"')
+    try:
+        schtasks("/Run", "/TN", task)
+        deadline = time.monotonic() + CLEANUP_TIMEOUT + 120
+        while not (folder / "done.txt").exists():
+            check(time.monotonic() < deadline, "the scheduled task did not end: " +
+                  schtasks("/Query", "/TN", task, "/V", "/FO", "LIST"))
+            time.sleep(1)
+    finally:
+        schtasks("/Delete", "/F", "/TN", task)
+    read = lambda name: (folder / name).read_text(errors="replace").replace("\r\n", "\n")
+    print(f"ran as {read('whoami.txt').strip()}; the cleanup exited with "
+          f"{read('cleanup.status').strip()}; the detection script printed {read('detect.out')!r}")
+    check(read("whoami.txt").strip().lower() == "nt authority\\system", "not the system account")
+    check(read("cleanup.status").strip() == "0" and read("cleanup.out") == WITH_INSTALLER
+          and read("cleanup.err") == "",
+          f"the cleanup: {read('cleanup.out')!r} {read('cleanup.err')!r}")
+    check_installer_calls(machine)
+    check_product_removed(machine)
+    install.check_cleaned(machine)
+    check(read("detect.out") == "cleaned\n" and read("detect.err") == "",
+          f"the detection script: {read('detect.out')!r} {read('detect.err')!r}")
+
+
 CASES = {name[len("case_"):]: fn for name, fn in globals().items() if name.startswith("case_")}
 # Cases that can only hold on Wine, with the reason, skipped on Windows.
 WINE_ONLY = {}
+# Cases that can only run on Windows, with the reason, skipped on Wine (and
+# not listed for CTest, which runs Wine alone).
+WINDOWS_ONLY = {"system_account": "Wine runs no scheduled task as the system account, and "
+                                  "has no PowerShell"}
 
 
 def case_logs(tier, machine, mode, name):
@@ -717,11 +794,15 @@ def case_logs(tier, machine, mode, name):
 
 
 def run_case(tier, name):
+    if name in WINDOWS_ONLY:
+        print(f"case {name}: skipped on Wine: {WINDOWS_ONLY[name]}")
+        return False
     machine = Prefix(tier)
     try:
         case_logs(tier, machine, "case", name)
         CASES[name](tier, machine)
         shutil.rmtree(machine.logs)
+        return True
     except BaseException:
         print(f"case {name}: its logs are kept in {machine.logs}")
         raise
@@ -735,7 +816,7 @@ def run_case(tier, name):
 SEEDED_FILES = [
     "C:\\Program Files\\Tarnholt", "C:\\ProgramData\\Tarnholt",
     "C:\\Shared Data & More", "C:\\Downloads", "C:\\installer-calls.log",
-    "C:\\planted.log", "C:\\mutex-holder.log",
+    "C:\\planted.log", "C:\\mutex-holder.log", SYSTEM_RUN,
 ]
 # Folders that installing the sample MSI may create (Windows Installer's
 # cache): removed when they were not there before the first case and are
@@ -809,8 +890,10 @@ def run_kept(tier, machine, names):
     shutil.rmtree(machine.logs)
     passed = failed = skipped = 0
     for name in names:
-        if isinstance(machine, ThisWindows) and name in WINE_ONLY:
-            print(f"case {name}: skipped on Windows: {WINE_ONLY[name]}")
+        on_windows = isinstance(machine, ThisWindows)
+        reason = (WINE_ONLY if on_windows else WINDOWS_ONLY).get(name)
+        if reason:
+            print(f"case {name}: skipped on {'Windows' if on_windows else 'Wine'}: {reason}")
             skipped += 1
             continue
         # The restore before a case logs with it, and fails it.
@@ -935,7 +1018,7 @@ def main():
     for stream in (sys.stdout, sys.stderr):
         stream.reconfigure(encoding="utf-8", errors="backslashreplace")
     if args.action == "list":
-        print(";".join(CASES))
+        print(";".join(n for n in CASES if n not in WINDOWS_ONLY))
         return 0
     if not args.build:
         parser.error("--build is needed")
@@ -962,8 +1045,8 @@ def main():
             demo(tier)
         elif args.action == "case":
             check(len(names) == 1, "case takes one name")
-            run_case(tier, names[0])
-            print(f"wine case {names[0]}: passed")
+            if run_case(tier, names[0]):
+                print(f"wine case {names[0]}: passed")
         elif args.action == "kept":
             prefix = Prefix(tier)
             try:
