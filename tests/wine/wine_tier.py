@@ -214,6 +214,10 @@ class Machine:
         """What the driver sees of a program that exits with `code`."""
         return code
 
+    def telling(self):
+        """The environment for a program whose failure must say why."""
+        return None
+
     def run(self, *args, timeout=300, cwd=None, env=None):
         result = subprocess.run([*self.launcher, *map(str, args)], env=env or self.env,
                                 cwd=cwd, capture_output=True, timeout=timeout)
@@ -223,7 +227,7 @@ class Machine:
     def checked(self, program, *args):
         """Runs a program that must succeed, such as a test helper; a
         failure shows all that it printed."""
-        status, out, err = self.run(program, *args)
+        status, out, err = self.run(program, *args, env=self.telling())
         check(status == 0, f"{Path(str(program)).name} failed ({status})\n"
                            f"--- its standard output:\n{out}--- its standard error:\n{err}---")
         return out
@@ -294,6 +298,11 @@ class Prefix(Machine):
 
     def native(self, path):
         return "Z:" + str(path).replace("/", "\\")
+
+    def telling(self):
+        # Wine's own errors (a program that dies before its first line
+        # prints nothing else), without its hint about 32-bit support.
+        return dict(self.env, WINEDEBUG="-all,err+all")
 
     def status(self, code):
         # The wine command exits with the program's status, and a Linux
@@ -417,7 +426,7 @@ def msiexec(machine, *args, expect=(0,)):
     for _ in range(60):
         machine.msiexec_runs += 1
         log = machine.logs / f"msiexec-{machine.msiexec_runs:02}.log"
-        env = dict(machine.env, WINEDEBUG="+msi") if isinstance(machine, Prefix) else None
+        env = machine.telling() and dict(machine.telling(), WINEDEBUG="-all,err+all,+msi")
         status, _, err = machine.run("msiexec", *args, "/norestart", "/l*v",
                                      machine.native(log), env=env)
         if err:
