@@ -766,8 +766,9 @@ def case_system_account(tier, machine):
         schtasks("/Run", "/TN", task)
         deadline = time.monotonic() + CLEANUP_TIMEOUT + 120
         while not (folder / "done.txt").exists():
-            check(time.monotonic() < deadline, "the scheduled task did not end: " +
-                  schtasks("/Query", "/TN", task, "/V", "/FO", "LIST"))
+            if time.monotonic() > deadline:
+                raise Failure("the scheduled task did not end: " +
+                              schtasks("/Query", "/TN", task, "/V", "/FO", "LIST"))
             time.sleep(1)
     finally:
         schtasks("/Delete", "/F", "/TN", task)
