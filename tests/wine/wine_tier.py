@@ -210,13 +210,9 @@ class Machine:
         """The machine's own name of a file the driver holds."""
         return str(path)
 
-    def status(self, code):
-        """What the driver sees of a program that exits with `code`."""
-        return code
-
-    def telling(self):
-        """The environment for a program whose failure must say why."""
-        return None
+    # The bits of an exit status that reach the driver, and the environment
+    # of a program whose failure must say why.
+    status_bits, telling = 0xFFFFFFFF, None
 
     def run(self, *args, timeout=300, cwd=None, env=None):
         result = subprocess.run([*self.launcher, *map(str, args)], env=env or self.env,
@@ -227,7 +223,7 @@ class Machine:
     def checked(self, program, *args):
         """Runs a program that must succeed, such as a test helper; a
         failure shows all that it printed."""
-        status, out, err = self.run(program, *args, env=self.telling())
+        status, out, err = self.run(program, *args, env=self.telling)
         check(status == 0, f"{Path(str(program)).name} failed ({status})\n"
                            f"--- its standard output:\n{out}--- its standard error:\n{err}---")
         return out
@@ -289,6 +285,12 @@ class Prefix(Machine):
         subprocess.run(["cp", "-a", str(tier.template), str(path)], check=True)
         super().__init__(tier, path, ["wine"], path / "drive_c", wine_env(path))
         self.path = path
+        # The wine command exits with the program's status, and a Linux
+        # process's status has 8 bits: 3010 arrives as 194. Wine's own
+        # errors tell why a program died before its first line, which then
+        # prints nothing else (without Wine's hint about 32-bit support).
+        self.status_bits = 0xFF
+        self.telling = dict(self.env, WINEDEBUG="-all,err+all")
         # Wine's server and services start with the first program and would
         # keep its output pipes open, so that every run waited for them to
         # end: start them once, apart, and keep them.
@@ -298,16 +300,6 @@ class Prefix(Machine):
 
     def native(self, path):
         return "Z:" + str(path).replace("/", "\\")
-
-    def telling(self):
-        # Wine's own errors (a program that dies before its first line
-        # prints nothing else), without its hint about 32-bit support.
-        return dict(self.env, WINEDEBUG="-all,err+all")
-
-    def status(self, code):
-        # The wine command exits with the program's status, and a Linux
-        # process's status has 8 bits: 3010 arrives as 194.
-        return code & 0xFF
 
     def stop(self):
         """Ends the prefix's Wine processes; the registry is then on disk."""
@@ -426,15 +418,15 @@ def msiexec(machine, *args, expect=(0,)):
     for _ in range(60):
         machine.msiexec_runs += 1
         log = machine.logs / f"msiexec-{machine.msiexec_runs:02}.log"
-        env = machine.telling() and dict(machine.telling(), WINEDEBUG="-all,err+all,+msi")
+        env = machine.telling and dict(machine.telling, WINEDEBUG="-all,err+all,+msi")
         status, _, err = machine.run("msiexec", *args, "/norestart", "/l*v",
                                      machine.native(log), env=env)
         if err:
             log.with_suffix(".trace").write_text(err, encoding="utf-8")
-        if status != machine.status(1618):
+        if status != 1618 & machine.status_bits:
             break
         time.sleep(5)
-    wanted = [machine.status(code) for code in expect]
+    wanted = [code & machine.status_bits for code in expect]
     check(status in wanted, f"msiexec {' '.join(args)} answered {status}, not "
                             f"{' or '.join(map(str, wanted))}; from {log}:\n" + told(log, err))
     return status
@@ -444,12 +436,10 @@ def told(log, trace):
     """The lines of a Windows Installer log, and of Wine's trace, that say
     why an installation failed, with the last lines of each."""
     data = log.read_bytes() if log.exists() else b""
-    text = data.decode("utf-16") if data[:2] == b"\xff\xfe" else data.decode("utf-8", "replace")
-    marks = ("Return value 3", "Error ", "error status", "MainEngineThread is returning",
-             ":err:", ":warn:")
+    text = data.decode("utf-16" if data[:2] == b"\xff\xfe" else "utf-8", "replace")
+    marks = ("Return value 3", "Error ", "error status", "is returning", ":err:", ":warn:")
     lines = []
-    for what, body in (("log", text), ("trace", trace)):
-        body = body.splitlines()
+    for what, body in (("log", text.splitlines()), ("trace", trace.splitlines())):
         lines += [f"  {what}: {l}" for l in body if any(m in l for m in marks)][-30:]
         lines += [f"  {what}, last: {l}" for l in body[-10:]]
     return "\n".join(lines) or "  (no log was written)"
