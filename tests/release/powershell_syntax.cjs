@@ -2,7 +2,8 @@
 // build: node powershell_syntax.cjs MODULE-DIR FILE...
 // A .ps1 file is parsed whole and must be ASCII (Windows PowerShell 5.1
 // reads a file without a byte order mark in the system's code page); in a
-// Markdown file every ```powershell block is parsed. Prints each syntax
+// Markdown file every ```powershell block is parsed, and in a workflow every
+// `run: |` block of a step whose shell is pwsh. Prints each syntax
 // error with its file and line, and exits 1 if there is any.
 const { readFileSync } = require("node:fs");
 const { resolve } = require("node:path");
@@ -15,11 +16,31 @@ require("node:v8").setFlagsFromString("--liftoff-only");
 // The pieces of `file` to parse, each with the line it starts on (from 1).
 function pieces(file) {
   const text = readFileSync(file, "utf8");
+  const found = [];
+  const lines = text.split("\n");
+  if (file.endsWith(".yml")) {
+    let pwsh = false;
+    for (let i = 0; i < lines.length; i += 1) {
+      if (/^\s*- /.test(lines[i])) {
+        pwsh = false; // a new step
+      }
+      pwsh = pwsh || /^\s*(- )?shell: pwsh\s*$/.test(lines[i]);
+      const run = /^(\s*)run: \|\s*$/.exec(lines[i]);
+      if (run && pwsh) {
+        let end = i + 1;
+        while (end < lines.length && (lines[end].trim() === "" ||
+               lines[end].search(/\S/) > run[1].length)) {
+          end += 1;
+        }
+        found.push({ text: lines.slice(i + 1, end).join("\n"), firstLine: i + 2 });
+        i = end - 1;
+      }
+    }
+    return found;
+  }
   if (!file.endsWith(".md")) {
     return [{ text, firstLine: 1 }];
   }
-  const found = [];
-  const lines = text.split("\n");
   for (let i = 0; i < lines.length; i += 1) {
     if (lines[i].trim() !== "```powershell") {
       continue;
