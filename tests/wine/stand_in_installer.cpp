@@ -7,6 +7,7 @@
 // installer might.
 #include <windows.h>
 // After windows.h, which they build on.
+#include <errno.h>
 #include <msi.h>
 #include <shellapi.h>
 #include <stdio.h>
@@ -36,6 +37,8 @@ int wmain() {
   wchar_t** args = CommandLineToArgvW(GetCommandLineW(), &count);
   FILE* log = _wfopen(L"C:\\installer-calls.log", L"a, ccs=UTF-8");
   if (args == nullptr || log == nullptr) {
+    fprintf(stderr, "stand-in installer: cannot record its start: errno %d\n",
+            errno);
     return 3;
   }
   fwprintf(log, L"call\tline=%ls\n", GetCommandLineW());
