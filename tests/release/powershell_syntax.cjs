@@ -3,7 +3,7 @@
 // A .ps1 file is parsed whole and must be ASCII (Windows PowerShell 5.1
 // reads a file without a byte order mark in the system's code page); in a
 // Markdown file every ```powershell block is parsed, and in a workflow every
-// `run: |` block of a step whose shell is pwsh. Prints each syntax
+// `run: |` block of a step whose shell is pwsh or powershell. Prints each syntax
 // error with its file and line, and exits 1 if there is any.
 const { readFileSync } = require("node:fs");
 const { resolve } = require("node:path");
@@ -24,7 +24,7 @@ function pieces(file) {
       if (/^\s*- /.test(lines[i])) {
         pwsh = false; // a new step
       }
-      pwsh = pwsh || /^\s*(- )?shell: pwsh\s*$/.test(lines[i]);
+      pwsh = pwsh || /^\s*(- )?shell: (pwsh|powershell)\s*$/.test(lines[i]);
       const run = /^(\s*)run: \|\s*$/.exec(lines[i]);
       if (run && pwsh) {
         let end = i + 1;
