@@ -25,11 +25,13 @@ a key.
 It needs PowerShell's FullLanguage mode. Under an application control
 policy (AppLocker or Windows Defender Application Control) that runs it in
 ConstrainedLanguage mode, it writes nothing to standard output and says
-why on standard error, in one line. With -Explain it also lists on standard error what remains, a line
-for the product and for each key. Without it, standard error stays empty
-on a machine that is simply not clean: Configuration Manager takes any
-text there as a failed detection, not as "not installed", and would not
-run the cleanup.
+why on standard error, in one line.
+
+With -Explain it also lists on standard error what remains, a line for
+the product and for each key. Without it, standard error stays empty on a
+machine that is simply not clean: Configuration Manager takes any text
+there as a failed detection, not as "not installed", and would not run
+the cleanup.
 
 It changes nothing on the machine and needs no module. Windows PowerShell
 5.1 and PowerShell 7, 64-bit or 32-bit.

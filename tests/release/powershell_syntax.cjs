@@ -19,14 +19,14 @@ function pieces(file) {
   const found = [];
   const lines = text.split("\n");
   if (file.endsWith(".yml")) {
-    let pwsh = false;
+    let powershell = false;
     for (let i = 0; i < lines.length; i += 1) {
       if (/^\s*- /.test(lines[i])) {
-        pwsh = false; // a new step
+        powershell = false; // a new step
       }
-      pwsh = pwsh || /^\s*(- )?shell: (pwsh|powershell)\s*$/.test(lines[i]);
+      powershell = powershell || /^\s*(- )?shell: (pwsh|powershell)\s*$/.test(lines[i]);
       const run = /^(\s*)run: \|\s*$/.exec(lines[i]);
-      if (run && pwsh) {
+      if (run && powershell) {
         let end = i + 1;
         while (end < lines.length && (lines[end].trim() === "" ||
                lines[end].search(/\S/) > run[1].length)) {

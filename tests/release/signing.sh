@@ -23,10 +23,13 @@ cmake -S "$source_dir" -B "$signed" -G Ninja \
 cmake --build "$signed" --target ravon2-cleanup
 exe="$signed/bin/ravon2-cleanup.exe"
 
-# Against the test root the signature must verify; without it, the root is
+# Against the test root a signature must verify; without it, the root is
 # untrusted, which is expected of a self-signed certificate.
-osslsigncode verify -in "$exe" -CAfile "$keys/cert.pem" | tee "$keys/verify.txt"
-grep -q "Signature verification: ok" "$keys/verify.txt"
+verify() {
+  osslsigncode verify -in "$1" -CAfile "$keys/cert.pem" | tee "$keys/verify.txt"
+  grep -q "Signature verification: ok" "$keys/verify.txt"
+}
+verify "$exe"
 
 # The detection script, signed as an administrator signs it: the signature
 # block is appended, and the text above it must stay the release file's
@@ -34,8 +37,7 @@ grep -q "Signature verification: ok" "$keys/verify.txt"
 script="$build_dir/bin/detect-cleaned.ps1"
 osslsigncode sign -certs "$keys/cert.pem" -key "$keys/key.pem" -h sha256 \
   -in "$script" -out "$keys/signed.ps1" >/dev/null
-osslsigncode verify -in "$keys/signed.ps1" -CAfile "$keys/cert.pem" | tee "$keys/verify.txt"
-grep -q "Signature verification: ok" "$keys/verify.txt"
+verify "$keys/signed.ps1"
 size=$(stat -c %s "$script")
 cmp <(head -c "$size" "$keys/signed.ps1") "$script"
 [ "$(tail -c +$((size + 1)) "$keys/signed.ps1" | head -c 33)" = \

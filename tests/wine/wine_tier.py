@@ -33,6 +33,7 @@ table lists them (row(30) is the 30th row). The tables come from the
 program's own source, through the print-tables helper built from it.
 """
 import argparse
+import contextlib
 import os
 import shutil
 import subprocess
@@ -210,6 +211,12 @@ class Machine:
         """The machine's own name of a file the driver holds."""
         return str(path)
 
+    def system(self, name):
+        """A program of the system folder, by its full path: the driver
+        runs as an administrator, and a name alone is looked for in the
+        current folder first."""
+        return self.system_folder + "\\" + name
+
     # The bits of an exit status that reach the driver, and the environment
     # of a program whose failure must say why.
     status_bits, telling = 0xFFFFFFFF, None
@@ -291,6 +298,7 @@ class Prefix(Machine):
         # prints nothing else (without Wine's hint about 32-bit support).
         self.status_bits = 0xFF
         self.telling = dict(self.env, WINEDEBUG="-all,err+all")
+        self.system_folder = "C:\\windows\\system32"
         # Wine's server and services start with the first program and would
         # keep its output pipes open, so that every run waited for them to
         # end: start them once, apart, and keep them.
@@ -317,6 +325,7 @@ class ThisWindows(Machine):
     def __init__(self, tier):
         super().__init__(tier, tempfile.mkdtemp(prefix="ravon2-tier-"), [], "C:\\",
                          dict(os.environ))
+        self.system_folder = os.path.join(os.environ["SystemRoot"], "System32")
 
 
 class Installation:
@@ -419,8 +428,8 @@ def msiexec(machine, *args, expect=(0,)):
         machine.msiexec_runs += 1
         log = machine.logs / f"msiexec-{machine.msiexec_runs:02}.log"
         env = machine.telling and dict(machine.telling, WINEDEBUG="-all,err+all,+msi")
-        status, _, err = machine.run("msiexec", *args, "/norestart", "/l*v",
-                                     machine.native(log), env=env)
+        status, _, err = machine.run(machine.system("msiexec.exe"), *args, "/norestart",
+                                     "/l*v", machine.native(log), env=env)
         if err:
             log.with_suffix(".trace").write_text(err, encoding="utf-8")
         if status != 1618 & machine.status_bits:
@@ -484,8 +493,8 @@ def powershells():
     # A 32-bit Python is sent from System32 to SysWOW64; Sysnative is the
     # real System32.
     native = "Sysnative" if "PROCESSOR_ARCHITEW6432" in os.environ else "System32"
-    shells = [(f"Windows PowerShell, {bits}-bit", bits,
-               Path(os.environ["SystemRoot"], folder, "WindowsPowerShell", "v1.0", "powershell.exe"))
+    shells = [(f"Windows PowerShell, {bits}-bit", bits, Path(
+        os.environ["SystemRoot"], folder, "WindowsPowerShell", "v1.0", "powershell.exe"))
               for bits, folder in (("64", native), ("32", "SysWOW64"))]
     return shells + [("PowerShell 7", "64", Path(os.environ["ProgramFiles"], "PowerShell", "7",
                                                  "pwsh.exe"))]
@@ -530,8 +539,8 @@ def check_detection(tier, machine, cleaned):
               f"not expected {sorted(listed - remains)}")
         print(f"{label}: {out.strip() or 'nothing'}, {len(listed)} line(s) with -Explain")
         if signed.exists():
-            check(run(signed, policy="AllSigned") == answer,
-                  f"{label}, signed under AllSigned: {run(signed, policy='AllSigned')}")
+            signed_answer = run(signed, policy="AllSigned")
+            check(signed_answer == answer, f"{label}, signed under AllSigned: {signed_answer}")
             status, out, err = run(script, policy="AllSigned")
             check(out == "" and "not digitally signed" in err,
                   f"{label}: the unsigned script was not refused under AllSigned: "
@@ -645,7 +654,7 @@ def case_planted_programs(tier, machine):
     plant(machine, "C:\\Downloads\\onpath", ["msiexec.exe"])
     clean = machine.drive_c("C:\\Downloads\\clean")
     clean.mkdir()
-    _, path, _ = machine.run("cmd", "/c", "echo %PATH%")
+    _, path, _ = machine.run(machine.system("cmd.exe"), "/c", "echo %PATH%")
     log = machine.drive_c("C:\\planted.log")
     runs = [("ComSpec set", [], here), ("ComSpec unset", ["-ComSpec"], here),
             ("ComSpec names a missing file", ["ComSpec=C:\\Missing\\cmd.exe"], exe.parent),
@@ -739,20 +748,19 @@ def case_system_account(tier, machine):
     shutil.copy(tier.exe, folder / "ravon2-cleanup.exe")
     shutil.copy(tier.build / "bin" / "detect-cleaned.ps1", folder)
     at = lambda name: f'"{SYSTEM_RUN}\\{name}"'
-    shell = os.path.join(os.environ["SystemRoot"], "System32", "WindowsPowerShell", "v1.0",
-                         "powershell.exe")
+    shell = machine.system("WindowsPowerShell\\v1.0\\powershell.exe")
     (folder / "run.cmd").write_text("\r\n".join([
         "@echo off",
         f"{at('ravon2-cleanup.exe')} >{at('cleanup.out')} 2>{at('cleanup.err')}",
         f">{at('cleanup.status')} echo %ERRORLEVEL%",
         f'"{shell}" -NoProfile -ExecutionPolicy Bypass -File {at("detect-cleaned.ps1")} '
         f"<NUL >{at('detect.out')} 2>{at('detect.err')}",
-        f"whoami >{at('whoami.txt')}",
+        f"\"{machine.system('whoami.exe')}\" >{at('whoami.txt')}",
         f">{at('done.txt')} echo done", ""]))
     task = "Ravon2CleanupAsSystem"
-    schtasks = lambda *args: machine.checked("schtasks", *args)
+    schtasks = lambda *args: machine.checked(machine.system("schtasks.exe"), *args)
     schtasks("/Create", "/F", "/TN", task, "/RU", "SYSTEM", "/RL", "HIGHEST", "/SC", "ONCE",
-             "/ST", "23:59", "/TR", f'cmd.exe /d /c "{SYSTEM_RUN}\\run.cmd"')
+             "/ST", "23:59", "/TR", f'{machine.system("cmd.exe")} /d /c "{SYSTEM_RUN}\\run.cmd"')
     try:
         schtasks("/Run", "/TN", task)
         deadline = time.monotonic() + CLEANUP_TIMEOUT + 120
@@ -786,12 +794,20 @@ WINDOWS_ONLY = {"system_account": "Wine runs no scheduled task as the system acc
                                   "has no PowerShell"}
 
 
-def case_logs(tier, machine, mode, name):
-    """A new, empty folder for what the case's steps log."""
+@contextlib.contextmanager
+def logged(tier, machine, mode, name):
+    """The steps inside log to a new folder for `name`, removed when they
+    succeed, kept and named when they fail."""
     machine.logs = tier.logs / mode / name
     shutil.rmtree(machine.logs, ignore_errors=True)
     machine.logs.mkdir(parents=True)
     machine.msiexec_runs = 0
+    try:
+        yield
+    except BaseException:
+        print(f"{name}: its logs are kept in {machine.logs}")
+        raise
+    shutil.rmtree(machine.logs)
 
 
 def run_case(tier, name):
@@ -800,13 +816,11 @@ def run_case(tier, name):
         return False
     machine = Prefix(tier)
     try:
-        case_logs(tier, machine, "case", name)
-        CASES[name](tier, machine)
-        shutil.rmtree(machine.logs)
+        # Named after the prefix too: another driver may run the same case
+        # beside it on the same build (the signing check does).
+        with logged(tier, machine, "case", f"{name}-{machine.path.name}"):
+            CASES[name](tier, machine)
         return True
-    except BaseException:
-        print(f"case {name}: its logs are kept in {machine.logs}")
-        raise
     finally:
         machine.close()
 
@@ -885,36 +899,32 @@ class Restorer:
 def run_kept(tier, machine, names):
     """Runs the cases one after another on one machine, restored between
     them. Returns the number that failed."""
-    mode = "windows" if isinstance(machine, ThisWindows) else "kept"
-    case_logs(tier, machine, mode, "first-restore")
-    restorer = Restorer(tier, machine)
-    shutil.rmtree(machine.logs)
+    on_windows = isinstance(machine, ThisWindows)
+    mode, elsewhere = ("windows", WINE_ONLY) if on_windows else ("kept", WINDOWS_ONLY)
+    with logged(tier, machine, mode, "first-restore"):
+        restorer = Restorer(tier, machine)
     passed = failed = skipped = 0
     for name in names:
-        on_windows = isinstance(machine, ThisWindows)
-        reason = (WINE_ONLY if on_windows else WINDOWS_ONLY).get(name)
-        if reason:
-            print(f"case {name}: skipped on {'Windows' if on_windows else 'Wine'}: {reason}")
+        if name in elsewhere:
+            print(f"case {name}: skipped on {'Windows' if on_windows else 'Wine'}: "
+                  f"{elsewhere[name]}")
             skipped += 1
             continue
-        # The restore before a case logs with it, and fails it.
-        case_logs(tier, machine, mode, name)
         started = time.monotonic()
         try:
-            restorer.restore()
-            CASES[name](tier, machine)
+            # The restore before a case logs with it, and fails it.
+            with logged(tier, machine, mode, name):
+                restorer.restore()
+                CASES[name](tier, machine)
             print(f"case {name}: passed ({time.monotonic() - started:.1f} s)")
-            shutil.rmtree(machine.logs)
             passed += 1
         except Exception as failure:  # any error is this case's, not the run's
             detail = "" if isinstance(failure, Failure) else "\n" + traceback.format_exc()
             print(f"case {name}: FAILED: {failure}{detail}")
-            print(f"case {name}: its logs are kept in {machine.logs}")
             failed += 1
         sys.stdout.flush()
-    case_logs(tier, machine, mode, "last-restore")
-    restorer.restore()
-    shutil.rmtree(machine.logs)
+    with logged(tier, machine, mode, "last-restore"):
+        restorer.restore()
     print(f"kept machine: {passed} passed, {failed} failed, {skipped} skipped")
     return failed
 
