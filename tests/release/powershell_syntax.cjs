@@ -19,14 +19,19 @@ function pieces(file) {
   const found = [];
   const lines = text.split("\n");
   if (file.endsWith(".yml")) {
-    let powershell = false;
-    for (let i = 0; i < lines.length; i += 1) {
-      if (/^\s*- /.test(lines[i])) {
-        powershell = false; // a new step
+    // The step each line belongs to (the line that opens it), and the steps
+    // whose shell is PowerShell, wherever `shell:` stands among their keys.
+    const stepOf = [];
+    const powershellSteps = new Set();
+    lines.forEach((line, i) => {
+      stepOf.push(/^\s*- /.test(line) ? i : (stepOf[i - 1] ?? -1));
+      if (/^\s*(- )?shell: (pwsh|powershell)\s*$/.test(line)) {
+        powershellSteps.add(stepOf[i]);
       }
-      powershell = powershell || /^\s*(- )?shell: (pwsh|powershell)\s*$/.test(lines[i]);
+    });
+    for (let i = 0; i < lines.length; i += 1) {
       const run = /^(\s*)run: \|\s*$/.exec(lines[i]);
-      if (run && powershell) {
+      if (run && powershellSteps.has(stepOf[i])) {
         let end = i + 1;
         while (end < lines.length && (lines[end].trim() === "" ||
                lines[end].search(/\S/) > run[1].length)) {
