@@ -32,7 +32,7 @@ endif()
 # enough: the sanitizer and fuzz builds leave it out.
 option(CLEANUP_STATIC_ANALYSIS "Run clang-tidy and cppcheck as tests" ON)
 if(CLEANUP_STATIC_ANALYSIS)
-  find_program(CLANG_TIDY clang-tidy REQUIRED)
+  find_program(CLANG_TIDY clang-tidy-19 REQUIRED)
   find_program(CPPCHECK cppcheck REQUIRED)
   list(TRANSFORM PRODUCT_SOURCES PREPEND ${CMAKE_SOURCE_DIR}/ OUTPUT_VARIABLE TIDY_SOURCES)
   list(TRANSFORM REGISTRY_SOURCES PREPEND ${CMAKE_SOURCE_DIR}/ OUTPUT_VARIABLE TIDY_REGISTRY)

@@ -73,7 +73,7 @@ Registry& State() {
   return registry;
 }
 
-void BeforeCall(size_t hostemu::CallCounts::*counter) {
+void BeforeCall(size_t hostemu::CallCounts::* counter) {
   Registry& r = State();
   ++(r.calls.*counter);
   if (r.calls.Total() > r.callLimit) {

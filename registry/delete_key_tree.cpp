@@ -1,5 +1,6 @@
 #include "registry/delete_key_tree.h"
 
+#include <stdint.h>
 #include <stdio.h>
 #include <wchar.h>
 #include <windows.h>
@@ -24,7 +25,7 @@ bool DeleteOpenedKey(HKEY key) {
   return status == STATUS_SUCCESS || status == STATUS_KEY_DELETED;
 }
 
-enum class Opened {
+enum class Opened : uint8_t {
   ForDeletion,      // `*key` holds KEY_READ and DELETE
   ForReadingOnly,   // `*key` holds KEY_READ: the subkeys can still go
   DeletedUnopened,  // a leaf that could be deleted but not read: gone now

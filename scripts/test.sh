@@ -11,7 +11,7 @@ log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 
 echo "== clang-format"
-if ! git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format --dry-run --Werror; then
+if ! git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format-19 --dry-run --Werror; then
   echo "clang-format: the files above need formatting"
   status=1
 fi

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <numeric>
 
 #include "uninstall/command_line.h"
 
@@ -33,10 +34,9 @@ int RunInstaller(const char* programFiles, const char* programData,
   const char* const pieces[] = {programFiles,  InstallerPiece, programData,
                                 MetadataPiece, bundleId,       ManifestPiece};
   // strcat_s ends the process when a result does not fit: measure first.
-  size_t length = strlen(LeadingQuotes);
-  for (const char* piece : pieces) {
-    length += strlen(piece);
-  }
+  const size_t length = std::accumulate(
+      std::begin(pieces), std::end(pieces), strlen(LeadingQuotes),
+      [](size_t sum, const char* piece) { return sum + strlen(piece); });
   if (length >= CommandCapacity) {
     return ERANGE;
   }
