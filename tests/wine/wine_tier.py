@@ -206,10 +206,17 @@ class Tier:
 
 
 def wine_env(prefix):
+    """Wine's environment for a prefix. Its home is a folder of the run's
+    own, beside the prefix: the caller's may belong to another user (a
+    container job's), and Wine would link its user folders and write its
+    menus there."""
+    home = Path(prefix).parent / "home"
+    home.mkdir(parents=True, exist_ok=True)
     env = dict(os.environ)
     env.update(WINEPREFIX=str(prefix), WINEDEBUG="-all",
-               WINEDLLOVERRIDES="mscoree,mshtml=")
-    env.pop("DISPLAY", None)
+               WINEDLLOVERRIDES="mscoree,mshtml=", HOME=str(home))
+    for name in ("DISPLAY", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME"):
+        env.pop(name, None)
     return env
 
 
