@@ -36,6 +36,7 @@ import argparse
 import contextlib
 import ctypes
 import os
+import platform
 import shutil
 import subprocess
 import sys
@@ -72,6 +73,7 @@ NEIGHBOUR_VALUE = ("HKLM\\SOFTWARE\\Tarnholt\\Neighbour\\Child", "Keep", "yes")
 # to err+all. Without address randomization the heap starts right above
 # the loader, every time; every process of a run inherits that.
 ADDR_NO_RANDOMIZE = 0x0040000
+IMAGE_FILE_MACHINE_ARM64 = 0xAA64
 
 
 def fixed_addresses():
@@ -516,12 +518,27 @@ def check_product_removed(machine):
 
 # ---------------------------------------------------------------- cases
 
+def windows_on_arm():
+    """True on Windows on Arm64, whether this Python is Arm64 or x64: an
+    emulated x64 process is told it runs on x64 by most other calls."""
+    process, native = ctypes.c_ushort(), ctypes.c_ushort()
+    kernel32 = ctypes.WinDLL("kernel32")
+    kernel32.GetCurrentProcess.restype = ctypes.c_void_p
+    kernel32.IsWow64Process2.argtypes = [ctypes.c_void_p, ctypes.POINTER(ctypes.c_ushort),
+                                         ctypes.POINTER(ctypes.c_ushort)]
+    check(kernel32.IsWow64Process2(kernel32.GetCurrentProcess(), ctypes.byref(process),
+                                   ctypes.byref(native)), "IsWow64Process2 failed")
+    return native.value == IMAGE_FILE_MACHINE_ARM64
+
+
 def powershells():
     """Each PowerShell a management agent may start, by its bitness: the
-    64-bit and the 32-bit Windows PowerShell, and PowerShell 7."""
-    # A 32-bit Python is sent from System32 to SysWOW64; Sysnative is the
-    # real System32.
-    native = "Sysnative" if "PROCESSOR_ARCHITEW6432" in os.environ else "System32"
+    64-bit and the 32-bit Windows PowerShell, and PowerShell 7. On Windows
+    on Arm the 64-bit ones are Arm64, and the 32-bit one is x86, emulated,
+    where the system has one."""
+    # Only a 32-bit process is sent from System32 to SysWOW64 (Sysnative
+    # is then the real System32); an x64 one on Arm64 is not.
+    native = "Sysnative" if sys.maxsize < 2**32 else "System32"
     shells = [(f"Windows PowerShell, {bits}-bit", bits, Path(
         os.environ["SystemRoot"], folder, "WindowsPowerShell", "v1.0", "powershell.exe"))
               for bits, folder in (("64", native), ("32", "SysWOW64"))]
@@ -549,6 +566,10 @@ def check_detection(tier, machine, cleaned):
     # PowerShell 7 (the runner's shell) hands its children.
     env = {k: v for k, v in machine.env.items() if k.upper() != "PSMODULEPATH"}
     for name, bits, shell in powershells():
+        if bits == "32" and not shell.exists() and windows_on_arm():
+            if not cleaned:
+                print(f"detection script, {name}: skipped on Windows on Arm: no {shell}")
+            continue
         _, out, _ = machine.run(shell, "-NoProfile", "-Command", "[Environment]::Is64BitProcess",
                                 env=env)
         check(out.strip() == str(bits == "64"), f"{shell} is not {bits}-bit: {out!r}")
@@ -1099,6 +1120,9 @@ def main():
             return 1 if failed else 0
         else:
             machine = ThisWindows(tier)
+            if windows_on_arm():
+                print(f"Windows on Arm64: the exe and the helpers run as x64, emulated; "
+                      f"this Python is {platform.machine()}")
             status, out, err = machine.run(tier.helpers / "print-tables.exe")
             check(status == 0, f"print-tables failed: {err}")
             tier.set_tables(out)
