@@ -18,5 +18,8 @@ extern const wchar_t MsiProductCode[];
 
 // Key trees deleted under HKEY_LOCAL_MACHINE, in order: the product's
 // Windows Installer patch, product, feature, upgrade and component
-// registrations, its uninstall entries and the vendor's own keys.
+// registrations (rows 1 to 29, counting from 1), the vendor's own keys (30
+// to 37), the uninstall entries (38 to 46), then more of the vendor's keys
+// (47 to 50), patch registrations (51 to 56), the product's registration
+// for the system account (57) and uninstall entries (58 to 61).
 extern const wchar_t* const CleanupKeys[CleanupKeyCount];

@@ -141,6 +141,7 @@ int DeleteKeyTree(KeyPathBuffer& path) {
   if (end == 0 || end == KeyPathCapacity) {
     return 0;
   }
-  // The one open by the whole path: the named key itself.
+  // The only key opened by its whole path (up to three times, with fewer
+  // rights each time access is refused): the named key itself.
   return DeleteTree(HKEY_LOCAL_MACHINE, path, path, end);
 }

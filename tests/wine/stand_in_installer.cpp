@@ -1,10 +1,10 @@
 // Stands in for the vendor's deployment installer in the Wine tests. Records
-// each start as one line of C:\installer-calls.log: its arguments as Windows
-// parses them, whether the manifest it was given exists, whether the
-// product's registry keys were still there (the registry stage had not run
-// yet), Windows Installer's state of the product, its current folder and the
-// system folder. Prints one line to the output it inherits, as a real
-// installer might.
+// each start in C:\installer-calls.log, in several lines: the command line;
+// its arguments as Windows parses them, a line each; one line with whether
+// the manifest it was given exists, whether the product's registry keys were
+// still there (the registry stage had not run yet) and Windows Installer's
+// state of the product; its current folder; and the system folder. Prints
+// one line to the output it inherits, as a real installer might.
 #include <windows.h>
 // After windows.h, which they build on.
 #include <errno.h>

@@ -223,9 +223,12 @@ def wine_env(prefix):
 
 
 class Machine:
-    """Where the cases run. Two kinds differ only in how a program is started
-    (`launcher`), where C:\\ lies (`c_drive`, `native`) and how the machine
-    is made fresh for a case (a copied prefix, or a `Restorer`)."""
+    """Where the cases run. The two kinds differ in how a program is started
+    (`launcher`), where C:\\ lies (`c_drive`, `native`), where the system
+    folder is (`system_folder`), how much of an exit status reaches the
+    driver (`status_bits`), how a failing helper is made to say why
+    (`telling`), and how the machine is made fresh for a case (a copied
+    prefix, or a `Restorer`)."""
 
     def __init__(self, tier, work, launcher, c_drive, env):
         self.tier, self.work = tier, Path(work)
