@@ -38,13 +38,23 @@ set_target_properties(ravon2-cleanup PROPERTIES
 
 # Optional Authenticode signature, with the certificate and key given at
 # configure time or in the environment. Without them the exe stays unsigned.
+# With a timestamp server (RFC 3161) the signature outlives the certificate;
+# without one it stops verifying when the certificate expires. These are
+# cache variables: the environment is read on a build folder's first
+# configure only.
 set(CLEANUP_SIGN_CERT "$ENV{CLEANUP_SIGN_CERT}" CACHE FILEPATH "PEM certificate (chain) to sign the exe with")
 set(CLEANUP_SIGN_KEY "$ENV{CLEANUP_SIGN_KEY}" CACHE FILEPATH "PEM private key of that certificate")
+set(CLEANUP_SIGN_TIMESTAMP "$ENV{CLEANUP_SIGN_TIMESTAMP}" CACHE STRING
+  "URL of an RFC 3161 timestamp server for the exe's signature")
 if(CLEANUP_SIGN_CERT AND CLEANUP_SIGN_KEY)
   find_program(OSSLSIGNCODE osslsigncode REQUIRED)
+  set(SIGN_TIMESTAMP)
+  if(CLEANUP_SIGN_TIMESTAMP)
+    set(SIGN_TIMESTAMP -ts ${CLEANUP_SIGN_TIMESTAMP})
+  endif()
   add_custom_command(TARGET ravon2-cleanup POST_BUILD
     COMMAND ${OSSLSIGNCODE} sign -certs ${CLEANUP_SIGN_CERT} -key ${CLEANUP_SIGN_KEY}
-      -n "Ravon2 cleanup" -h sha256 -in $<TARGET_FILE:ravon2-cleanup>
+      -n "Ravon2 cleanup" -h sha256 ${SIGN_TIMESTAMP} -in $<TARGET_FILE:ravon2-cleanup>
       -out $<TARGET_FILE:ravon2-cleanup>.signed
     COMMAND ${CMAKE_COMMAND} -E rename $<TARGET_FILE:ravon2-cleanup>.signed $<TARGET_FILE:ravon2-cleanup>
     COMMENT "Signing ravon2-cleanup.exe"
