@@ -11,6 +11,15 @@ when it is not. Clean means both:
 - none of the key trees the cleanup deletes exists under
   HKEY_LOCAL_MACHINE in the 64-bit registry view.
 
+Clean speaks of registrations only: it looks at no file. When Windows
+Installer could not remove the product (the removal failed, or Windows
+Installer stayed busy past the cleanup's 10-minute wait), the cleanup still
+deletes the product's registration, so this script answers "cleaned" while
+the product's files stay, and a later run cannot remove them. Windows
+Installer records each removal it makes in the Application event log
+(source MsiInstaller, event 1034, with the removal's status; event 11725
+for one that failed): the README says how to find such machines.
+
 It reads the 64-bit view whichever way it is started: a 32-bit PowerShell
 would otherwise be sent to WOW6432Node for many of these keys and find
 them gone. A key that is a registry link counts as present: it is looked
