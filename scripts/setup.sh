@@ -27,18 +27,15 @@ esac
 installed() {
   dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"
 }
-version_of() {
-  dpkg-query -W -f='${Version}' "$1" 2>/dev/null || true
-}
 
 missing=()
 for package in "${packages[@]}"; do
   installed "$package" || missing+=("$package")
 done
-old_osslsigncode=
-if dpkg --compare-versions "$(version_of osslsigncode)" lt "$osslsigncode_least" 2>/dev/null \
-  || ! installed osslsigncode; then
-  old_osslsigncode=yes
+old_osslsigncode=yes
+if installed osslsigncode && dpkg --compare-versions \
+  "$(dpkg-query -W -f='${Version}' osslsigncode)" ge "$osslsigncode_least"; then
+  old_osslsigncode=
 fi
 # Node.js runs the workflow linter; the machine may have its own.
 no_node=
@@ -59,11 +56,12 @@ fi
 
 export DEBIAN_FRONTEND=noninteractive
 updated=
+apt_update() {
+  [ -n "$updated" ] || apt-get update -q
+  updated=yes
+}
 apt_install() {
-  if [ -z "$updated" ]; then
-    apt-get update -q
-    updated=yes
-  fi
+  apt_update
   apt-get install -y -q --no-install-recommends "$@" </dev/null
 }
 
@@ -78,7 +76,7 @@ fi
 # priority, so nothing else is taken from there unless asked for by name,
 # as here.
 if [ -n "$supported" ] && [ -n "$old_osslsigncode" ]; then
-  [ -n "$updated" ] || { apt-get update -q; updated=yes; }
+  apt_update
   candidate=$(apt-cache policy osslsigncode | sed -n 's/^ *Candidate: *//p')
   if dpkg --compare-versions "${candidate:-0}" ge "$osslsigncode_least" 2>/dev/null; then
     echo "Installing: osslsigncode $candidate"

@@ -522,15 +522,11 @@ def check_product_removed(machine):
 # ---------------------------------------------------------------- cases
 
 def windows_on_arm():
-    """True on Windows on Arm64, whether this Python is Arm64 or x64: an
-    emulated x64 process is told it runs on x64 by most other calls."""
+    """True on Windows on Arm64, whether this Python is Arm64 or x64 (most
+    other calls tell an emulated x64 process that it runs on x64)."""
     process, native = ctypes.c_ushort(), ctypes.c_ushort()
-    kernel32 = ctypes.WinDLL("kernel32")
-    kernel32.GetCurrentProcess.restype = ctypes.c_void_p
-    kernel32.IsWow64Process2.argtypes = [ctypes.c_void_p, ctypes.POINTER(ctypes.c_ushort),
-                                         ctypes.POINTER(ctypes.c_ushort)]
-    check(kernel32.IsWow64Process2(kernel32.GetCurrentProcess(), ctypes.byref(process),
-                                   ctypes.byref(native)), "IsWow64Process2 failed")
+    check(ctypes.windll.kernel32.IsWow64Process2(ctypes.c_void_p(-1), ctypes.byref(process),
+                                                 ctypes.byref(native)), "IsWow64Process2 failed")
     return native.value == IMAGE_FILE_MACHINE_ARM64
 
 
@@ -1124,8 +1120,7 @@ def main():
         else:
             machine = ThisWindows(tier)
             if windows_on_arm():
-                print(f"Windows on Arm64: the exe and the helpers run as x64, emulated; "
-                      f"this Python is {platform.machine()}")
+                print(f"Windows on Arm64: the exe and the helpers run as x64; Python as {platform.machine()}")
             status, out, err = machine.run(tier.helpers / "print-tables.exe")
             check(status == 0, f"print-tables failed: {err}")
             tier.set_tables(out)
