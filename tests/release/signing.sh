@@ -43,8 +43,8 @@ cmp <(head -c "$size" "$keys/signed.ps1") "$script"
 [ "$(tail -c +$((size + 1)) "$keys/signed.ps1" | head -c 33)" = \
   $'\r\n# SIG # Begin signature block\r' ] ||
   { echo "signing: the script's signature block does not follow its text"; exit 1; }
-node "$source_dir/tests/release/powershell_syntax.cjs" "$source_dir/build/tools/node_modules" \
-  "$keys/signed.ps1"
+"$source_dir/build/tools/powershell/pwsh" -NoProfile -NonInteractive \
+  -File "$source_dir/tests/release/powershell_syntax.ps1" "$keys/signed.ps1"
 
 python3 "$source_dir/tests/wine/wine_tier.py" --build "$build_dir" \
   --exe "$exe" case full_run
