@@ -87,6 +87,27 @@ add_wine_helper(launcher tests/wine/launcher.cpp)
 add_wine_helper(planted-program tests/wine/planted_program.cpp)
 add_wine_helper(mutex-holder tests/wine/mutex_holder.cpp cleanup-tables msi)
 
+# A Windows PowerShell 7.6 for the Wine tier, for each architecture, from
+# NuGet; built once per build folder. The two run one after the other: they
+# share the project's restore.
+find_program(DOTNET_PROGRAM dotnet REQUIRED)
+set(POWERSHELL_HOST_DIR ${CMAKE_SOURCE_DIR}/tests/wine/powershell_host)
+set(POWERSHELL_HOSTS)
+set(POWERSHELL_PUBLISH)
+foreach(rid win-x64 win-x86)
+  list(APPEND POWERSHELL_HOSTS ${CMAKE_BINARY_DIR}/powershell/${rid}/powershell-host.exe)
+  list(APPEND POWERSHELL_PUBLISH COMMAND ${DOTNET_PROGRAM} publish
+    ${POWERSHELL_HOST_DIR}/powershell-host.csproj -r ${rid} -c Release --nologo -v quiet
+    --artifacts-path ${CMAKE_BINARY_DIR}/powershell/artifacts -o ${CMAKE_BINARY_DIR}/powershell/${rid})
+endforeach()
+add_custom_command(OUTPUT ${POWERSHELL_HOSTS}
+  ${POWERSHELL_PUBLISH}
+  COMMAND ${CMAKE_COMMAND} -E rm -rf ${CMAKE_BINARY_DIR}/powershell/artifacts
+  DEPENDS ${POWERSHELL_HOST_DIR}/Program.cs ${POWERSHELL_HOST_DIR}/powershell-host.csproj
+  COMMENT "Publishing the PowerShell 7.6 hosts for win-x64 and win-x86"
+  VERBATIM)
+add_custom_target(powershell-hosts ALL DEPENDS ${POWERSHELL_HOSTS})
+
 add_subdirectory(tests/wine)
 
 # The program's own registry walk, built into test helpers that drive it

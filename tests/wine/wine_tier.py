@@ -37,6 +37,7 @@ import contextlib
 import ctypes
 import os
 import platform
+import re
 import shutil
 import subprocess
 import sys
@@ -62,6 +63,17 @@ CLEANUP_TIMEOUT = 900
 LINK_ROW = 50
 LINKED_LEAF_VALUE = ("HKLM\\SOFTWARE\\Tarnholt\\LinkedLeaf", "Keep", "also")
 NEIGHBOUR_VALUE = ("HKLM\\SOFTWARE\\Tarnholt\\Neighbour\\Child", "Keep", "yes")
+# What Wine writes to a program's standard error when it cannot read a
+# drive's block device.
+WINE_VOLUME_LINE = re.compile(r'wine: Read access denied for device L"[^"]*", FS volume label '
+                              r'and serial are not available\.\n?$')
+# Where a Windows machine keeps its environment, and the one line the
+# detection script writes when a lockdown policy runs it in
+# ConstrainedLanguage mode.
+MACHINE_ENVIRONMENT = "HKLM\\System\\CurrentControlSet\\Control\\Session Manager\\Environment"
+CONSTRAINED_LINE = ("not clean: PowerShell runs this script in ConstrainedLanguage mode, as an "
+                    "application control policy does with a script it does not trust; it needs "
+                    "FullLanguage\n")
 
 
 # Debian's Wine starts a process without a preloader, so nothing holds
@@ -343,6 +355,42 @@ class Prefix(Machine):
     def native(self, path):
         return "Z:" + str(path).replace("/", "\\")
 
+    def powershells(self):
+        """The build's Windows PowerShell 7.6 for each architecture, with
+        the reason when it cannot run here. Wine fills syswow64 only where
+        it has its 32-bit half."""
+        hosts = self.tier.build / "powershell"
+        shells = [("PowerShell 7.6, win-x64", "64", hosts / "win-x64" / "powershell-host.exe", None)]
+        if not (self.c_drive / "windows" / "syswow64" / "kernel32.dll").exists():
+            why = ("this Wine cannot run 32-bit programs (on Debian that takes the i386 "
+                   "architecture and wine32, which the set-up does not add)")
+        else:
+            why = None
+        return shells + [("PowerShell 7.6, win-x86", "32", hosts / "win-x86" / "powershell-host.exe", why)]
+
+    def run_powershell(self, shell, *args, env):
+        """Runs a hosted PowerShell as a management agent does, with a
+        console: on Wine a program started from Linux has one only when a
+        terminal is among its standard handles, so its input is one. The
+        .NET runtime loads its IL-only assemblies through mscoree, which
+        the other runs keep off, and must see nothing of a Linux .NET."""
+        env = {k: v for k, v in env.items() if not k.upper().startswith(("DOTNET_", "COREHOST_"))}
+        env.update(WINEDLLOVERRIDES="mshtml=", POWERSHELL_TELEMETRY_OPTOUT="1")
+        console, terminal = os.openpty()
+        try:
+            result = subprocess.run(["wine", str(shell), *map(str, args)], env=env,
+                                    stdin=terminal, capture_output=True, timeout=300)
+        finally:
+            os.close(terminal)
+            os.close(console)
+        decode = lambda b: b.decode("utf-8", "replace").replace("\r\n", "\n")
+        # Wine itself writes this line when it cannot read the block device
+        # of a drive (Z: is /) as PowerShell lists the drives; it is not the
+        # script's, and no Windows writes it.
+        err = "".join(line for line in decode(result.stderr).splitlines(keepends=True)
+                      if not WINE_VOLUME_LINE.match(line))
+        return result.returncode & self.status_bits, decode(result.stdout), err
+
     def stop(self):
         """Ends the prefix's Wine processes; the registry is then on disk."""
         subprocess.run(["wineserver", "-k"], env=self.env, stderr=subprocess.DEVNULL)
@@ -360,6 +408,14 @@ class ThisWindows(Machine):
         super().__init__(tier, tempfile.mkdtemp(prefix="ravon2-tier-"), [], "C:\\",
                          dict(os.environ))
         self.system_folder = os.path.join(os.environ["SystemRoot"], "System32")
+
+    def powershells(self):
+        skip = lambda bits, shell: (f"on Windows on Arm, no {shell}" if bits == "32" and
+                                    not shell.exists() and windows_on_arm() else None)
+        return [(name, bits, shell, skip(bits, shell)) for name, bits, shell in powershells()]
+
+    def run_powershell(self, shell, *args, env):
+        return self.run(shell, *args, env=env)
 
 
 class Installation:
@@ -550,29 +606,27 @@ def check_detection(tier, machine, cleaned):
     cleanup it prints `cleaned`; before it, nothing, and with -Explain it
     lists the product and every row on standard error. A signed copy (made
     by the Windows workflow) answers the same under AllSigned, where the
-    unsigned file is refused. Wine has no PowerShell: there it is skipped."""
-    if not isinstance(machine, ThisWindows):
-        if not cleaned:
-            print("detection script: skipped on Wine: Wine has no PowerShell")
-        return
+    unsigned file is refused. On Wine, the build's own Windows PowerShell
+    runs it, and also once under a lockdown policy."""
     script = tier.build / "bin" / "detect-cleaned.ps1"
     signed = tier.build / "bin" / "signed" / "detect-cleaned.ps1"
-    if not signed.exists() and not cleaned:
+    before = not cleaned
+    if not signed.exists() and before:
         print(f"signed detection script: skipped: no {signed} (the workflow makes one)")
     remains = {f"remains: product {tier.tables.product}: Windows Installer reports state 5"}
     remains |= {f"remains: HKLM\\{r}" for r in tier.tables.rows}
     # As a management agent starts it: without the module path that
     # PowerShell 7 (the runner's shell) hands its children.
     env = {k: v for k, v in machine.env.items() if k.upper() != "PSMODULEPATH"}
-    for name, bits, shell in powershells():
-        if bits == "32" and not shell.exists() and windows_on_arm():
-            if not cleaned:
-                print(f"detection script, {name}: skipped on Windows on Arm: no {shell}")
+    for name, bits, shell, why in machine.powershells():
+        if why:
+            if before:
+                print(f"detection script, {name}: skipped: {why}")
             continue
-        _, out, _ = machine.run(shell, "-NoProfile", "-Command", "[Environment]::Is64BitProcess",
-                                env=env)
+        _, out, _ = machine.run_powershell(shell, "-NoProfile", "-Command",
+                                           "[Environment]::Is64BitProcess", env=env)
         check(out.strip() == str(bits == "64"), f"{shell} is not {bits}-bit: {out!r}")
-        run = lambda file, *extra, policy="Bypass": machine.run(
+        run = lambda file, *extra, policy="Bypass": machine.run_powershell(
             shell, "-NoProfile", "-ExecutionPolicy", policy, "-File", file, *extra, env=env)
         label = f"detection script, {name}, {'after' if cleaned else 'before'} the cleanup"
         status, out, err = answer = run(script)
@@ -596,6 +650,25 @@ def check_detection(tier, machine, cleaned):
                   f"{status} {out!r} {err!r}")
             print(f"{label}: the signed copy answers alike under AllSigned, "
                   "the unsigned file is refused")
+        if isinstance(machine, Prefix) and before and bits == "64":
+            check_constrained(machine, run, script, label)
+
+
+def check_constrained(machine, run, script, label):
+    """Under a lockdown policy (the machine's __PSLockdownPolicy 4, which a
+    Windows PowerShell honours for a script outside System32), the script
+    runs in ConstrainedLanguage mode: its one line on standard error, and
+    no answer. Set for this one run; a runner's machine is not changed."""
+    reg = machine.system("reg.exe")
+    machine.checked(reg, "add", MACHINE_ENVIRONMENT, "/v", "__PSLockdownPolicy", "/t", "REG_SZ",
+                    "/d", "4", "/f")
+    try:
+        status, out, err = run(script, "-Explain")
+    finally:
+        machine.checked(reg, "delete", MACHINE_ENVIRONMENT, "/v", "__PSLockdownPolicy", "/f")
+    check(status == 0 and out == "" and err == CONSTRAINED_LINE,
+          f"{label}, under a lockdown policy: {status} {out!r} {err!r}")
+    print(f"{label}, under a lockdown policy: nothing, and its one ConstrainedLanguage line")
 
 
 def case_full_run(tier, machine):
@@ -840,7 +913,7 @@ WINE_ONLY = {}
 # Cases that can only run on Windows, with the reason, skipped on Wine (and
 # not listed for CTest, which runs Wine alone).
 WINDOWS_ONLY = {"system_account": "Wine runs no scheduled task as the system account, and "
-                                  "has no PowerShell"}
+                                  "has no Windows PowerShell 5.1"}
 
 
 @contextlib.contextmanager
@@ -886,6 +959,10 @@ SEEDED_FILES = [
 # cache): removed when they were not there before the first case and are
 # empty again.
 FOLDERS_ABOVE = ["C:\\windows\\Installer"]
+# What a PowerShell that a case starts keeps for itself in a user's
+# profile (its startup and module caches): removed, with all it holds,
+# where it was not there before the first case.
+POWERSHELL_CACHE = "users/*/AppData/Local/Microsoft/PowerShell"
 
 
 class Restorer:
@@ -913,6 +990,10 @@ class Restorer:
         self.remove()
         self.baseline = machine.present(self.above)
         self.folders = {f: machine.drive_c(f).exists() for f in FOLDERS_ABOVE}
+        self.caches = self.powershell_caches()
+
+    def powershell_caches(self):
+        return set(self.machine.c_drive.glob(POWERSHELL_CACHE))
 
     def remove(self, prune=False):
         m = self.machine
@@ -932,6 +1013,8 @@ class Restorer:
                 path = m.drive_c(folder)
                 if not there and path.is_dir() and not any(path.iterdir()):
                     path.rmdir()
+            for cache in self.powershell_caches() - self.caches:
+                shutil.rmtree(cache)
 
     def restore(self):
         self.remove(prune=True)
@@ -940,6 +1023,7 @@ class Restorer:
         left += [k for k, here in m.present(self.above).items() if here != self.baseline[k]]
         left += [p for p in SEEDED_FILES if m.drive_c(p).exists()]
         left += [f for f, there in self.folders.items() if m.drive_c(f).exists() != there]
+        left += [str(c) for c in self.powershell_caches() - self.caches]
         if m.product_state() != -1:
             left.append("the sample MSI")
         check(not left, "restoring left: " + ", ".join(left))
@@ -1026,6 +1110,18 @@ def compare_with_fresh(tier, prefix):
         check(not added and not lost, f"the kept prefix's {what} differ from a fresh one")
 
 
+def fleet_answer(tier, machine):
+    """What the detection script tells a fleet about this machine, in the
+    build's Windows PowerShell."""
+    _, _, shell, why = machine.powershells()[0]
+    if why:
+        return f"not run: {why}"
+    _, out, err = machine.run_powershell(shell, "-NoProfile", "-ExecutionPolicy", "Bypass",
+                                         "-File", tier.build / "bin" / "detect-cleaned.ps1",
+                                         env=machine.env)
+    return f"{out.strip()!r}" if out else f"nothing (not clean){', and: ' + err.strip() if err else ''}"
+
+
 def demo(tier):
     """Boots a throwaway prefix, installs the sample product and shows the
     cleanup at work."""
@@ -1044,6 +1140,7 @@ def demo(tier):
             print(f"MSI product state:      {machine.product_state()} (5 installed, -1 unknown)")
             print(f"MSI-installed file:     {'present' if payload.exists() else 'gone'}")
             print(f"installer starts so far: {len(machine.installer_calls())}")
+            print(f"detection script:       {fleet_answer(tier, machine)}")
             shown = [k for k in install.removed if tier.tables.row(30) in k]
             for k in shown + install.kept[:5]:
                 print(f"  {'present' if state[k] else 'gone   '}  {k}")
