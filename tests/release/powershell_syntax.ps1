@@ -14,35 +14,27 @@ $ErrorActionPreference = 'Stop'
 
 # The pieces of a file to parse, each with the line it starts on (from 1).
 function Get-Pieces([string]$File, [string[]]$Lines) {
-  if ($File.EndsWith('.yml')) {
-    # The step each line belongs to (the line that opens it), and the steps
-    # whose shell is PowerShell, wherever `shell:` stands among their keys.
-    $stepOf = @(-1) * $Lines.Count
-    $powershellSteps = @{}
-    for ($i = 0; $i -lt $Lines.Count; $i++) {
-      $stepOf[$i] = if ($Lines[$i] -match '^\s*- ') { $i } elseif ($i -gt 0) { $stepOf[$i - 1] } else { -1 }
-      if ($Lines[$i] -match '^\s*(- )?shell: (pwsh|powershell)\s*$') { $powershellSteps[$stepOf[$i]] = $true }
-    }
-    for ($i = 0; $i -lt $Lines.Count; $i++) {
-      if ($Lines[$i] -match '^(\s*)run: \|\s*$' -and $powershellSteps.ContainsKey($stepOf[$i])) {
-        $indent = $Matches[1].Length
-        $end = $i + 1
-        while ($end -lt $Lines.Count -and ($Lines[$end].Trim() -eq '' -or
-               ($Lines[$end] -replace '^(\s*).*', '$1').Length -gt $indent)) { $end++ }
-        @{ Text = $Lines[($i + 1)..($end - 1)] -join "`n"; FirstLine = $i + 2 }
-        $i = $end - 1
-      }
-    }
-  } elseif ($File.EndsWith('.md')) {
-    for ($i = 0; $i -lt $Lines.Count; $i++) {
-      if ($Lines[$i].Trim() -ne '```powershell') { continue }
-      $end = $i + 1
+  if ($File.EndsWith('.ps1')) { return @{ Text = $Lines -join "`n"; FirstLine = 1 } }
+  # In a workflow, the step each line belongs to (the line that opens it),
+  # and the steps whose shell is PowerShell, wherever `shell:` stands.
+  $step = -1
+  $stepOf = @(foreach ($i in 0..($Lines.Count - 1)) { if ($Lines[$i] -match "^\s*- ") { $step = $i }; $step })
+  $powershellSteps = @(foreach ($i in 0..($Lines.Count - 1)) {
+      if ($Lines[$i] -match '^\s*(- )?shell: (pwsh|powershell)\s*$') { $stepOf[$i] } })
+  for ($i = 0; $i -lt $Lines.Count; $i++) {
+    $end = $i + 1
+    if ($File.EndsWith('.md') -and $Lines[$i].Trim() -eq '```powershell') {
       while ($end -lt $Lines.Count -and $Lines[$end].Trim() -ne '```') { $end++ }
-      @{ Text = if ($end -gt $i + 1) { $Lines[($i + 1)..($end - 1)] -join "`n" } else { '' }; FirstLine = $i + 2 }
-      $i = $end
+    } elseif ($File.EndsWith('.yml') -and $Lines[$i] -match '^(\s*)run: \|\s*$' -and
+              $powershellSteps -contains $stepOf[$i]) {
+      $indent = $Matches[1].Length
+      while ($end -lt $Lines.Count -and ($Lines[$end].Trim() -eq '' -or
+             $Lines[$end].Length - $Lines[$end].TrimStart().Length -gt $indent)) { $end++ }
+    } else {
+      continue
     }
-  } else {
-    @{ Text = $Lines -join "`n"; FirstLine = 1 }
+    @{ Text = ($Lines | Select-Object -Skip ($i + 1) -First ($end - $i - 1)) -join "`n"; FirstLine = $i + 2 }
+    $i = $end - 1
   }
 }
 

@@ -65,8 +65,8 @@ LINKED_LEAF_VALUE = ("HKLM\\SOFTWARE\\Tarnholt\\LinkedLeaf", "Keep", "also")
 NEIGHBOUR_VALUE = ("HKLM\\SOFTWARE\\Tarnholt\\Neighbour\\Child", "Keep", "yes")
 # What Wine writes to a program's standard error when it cannot read a
 # drive's block device.
-WINE_VOLUME_LINE = re.compile(r'wine: Read access denied for device L"[^"]*", FS volume label '
-                              r'and serial are not available\.\n?$')
+WINE_VOLUME_LINE = re.compile(r'(?m)^wine: Read access denied for device L"[^"\n]*", FS volume '
+                              r'label and serial are not available\.\n')
 # Where a Windows machine keeps its environment, and the one line the
 # detection script writes when a lockdown policy runs it in
 # ConstrainedLanguage mode.
@@ -267,9 +267,9 @@ class Machine:
     # of a program whose failure must say why.
     status_bits, telling = 0xFFFFFFFF, None
 
-    def run(self, *args, timeout=300, cwd=None, env=None):
+    def run(self, *args, timeout=300, cwd=None, env=None, stdin=None):
         result = subprocess.run([*self.launcher, *map(str, args)], env=env or self.env,
-                                cwd=cwd, capture_output=True, timeout=timeout)
+                                cwd=cwd, stdin=stdin, capture_output=True, timeout=timeout)
         decode = lambda b: b.decode("utf-8", "replace").replace("\r\n", "\n")
         return result.returncode, decode(result.stdout), decode(result.stderr)
 
@@ -356,40 +356,33 @@ class Prefix(Machine):
         return "Z:" + str(path).replace("/", "\\")
 
     def powershells(self):
-        """The build's Windows PowerShell 7.6 for each architecture, with
-        the reason when it cannot run here. Wine fills syswow64 only where
-        it has its 32-bit half."""
-        hosts = self.tier.build / "powershell"
-        shells = [("PowerShell 7.6, win-x64", "64", hosts / "win-x64" / "powershell-host.exe", None)]
-        if not (self.c_drive / "windows" / "syswow64" / "kernel32.dll").exists():
-            why = ("this Wine cannot run 32-bit programs (on Debian that takes the i386 "
-                   "architecture and wine32, which the set-up does not add)")
-        else:
-            why = None
-        return shells + [("PowerShell 7.6, win-x86", "32", hosts / "win-x86" / "powershell-host.exe", why)]
+        """The build's Windows PowerShell 7.6 for each architecture, with the
+        reason where it cannot run. Wine fills syswow64 only where it has
+        its 32-bit half."""
+        no_32 = None if (self.c_drive / "windows/syswow64/kernel32.dll").exists() else (
+            "this Wine cannot run 32-bit programs (on Debian that takes the i386 architecture "
+            "and wine32, which the set-up does not add)")
+        return [(f"PowerShell 7.6, {rid}", bits, self.tier.build / "powershell" / rid /
+                 "powershell-host.exe", why) for rid, bits, why in
+                (("win-x64", "64", None), ("win-x86", "32", no_32))]
 
     def run_powershell(self, shell, *args, env):
-        """Runs a hosted PowerShell as a management agent does, with a
-        console: on Wine a program started from Linux has one only when a
-        terminal is among its standard handles, so its input is one. The
-        .NET runtime loads its IL-only assemblies through mscoree, which
-        the other runs keep off, and must see nothing of a Linux .NET."""
+        """Runs a hosted PowerShell with a console, as a management agent
+        does: on Wine a program started from Linux has one only when a
+        terminal is among its standard handles. The .NET runtime loads its
+        IL-only assemblies through mscoree, which other runs keep off, and
+        must see nothing of a Linux .NET. Wine itself writes a line to
+        standard error when it cannot read a drive's block device (Z: is /)
+        as PowerShell lists the drives: not the script's, and left out."""
         env = {k: v for k, v in env.items() if not k.upper().startswith(("DOTNET_", "COREHOST_"))}
         env.update(WINEDLLOVERRIDES="mshtml=", POWERSHELL_TELEMETRY_OPTOUT="1")
         console, terminal = os.openpty()
         try:
-            result = subprocess.run(["wine", str(shell), *map(str, args)], env=env,
-                                    stdin=terminal, capture_output=True, timeout=300)
+            status, out, err = self.run(shell, *args, env=env, stdin=terminal)
         finally:
             os.close(terminal)
             os.close(console)
-        decode = lambda b: b.decode("utf-8", "replace").replace("\r\n", "\n")
-        # Wine itself writes this line when it cannot read the block device
-        # of a drive (Z: is /) as PowerShell lists the drives; it is not the
-        # script's, and no Windows writes it.
-        err = "".join(line for line in decode(result.stderr).splitlines(keepends=True)
-                      if not WINE_VOLUME_LINE.match(line))
-        return result.returncode & self.status_bits, decode(result.stdout), err
+        return status & self.status_bits, out, re.sub(WINE_VOLUME_LINE, "", err)
 
     def stop(self):
         """Ends the prefix's Wine processes; the registry is then on disk."""
@@ -414,8 +407,7 @@ class ThisWindows(Machine):
                                     not shell.exists() and windows_on_arm() else None)
         return [(name, bits, shell, skip(bits, shell)) for name, bits, shell in powershells()]
 
-    def run_powershell(self, shell, *args, env):
-        return self.run(shell, *args, env=env)
+    run_powershell = Machine.run
 
 
 class Installation:
@@ -659,15 +651,14 @@ def check_constrained(machine, run, script, label):
     Windows PowerShell honours for a script outside System32), the script
     runs in ConstrainedLanguage mode: its one line on standard error, and
     no answer. Set for this one run; a runner's machine is not changed."""
-    reg = machine.system("reg.exe")
-    machine.checked(reg, "add", MACHINE_ENVIRONMENT, "/v", "__PSLockdownPolicy", "/t", "REG_SZ",
-                    "/d", "4", "/f")
+    reg = lambda verb, *extra: machine.checked(machine.system("reg.exe"), verb, MACHINE_ENVIRONMENT,
+                                               "/v", "__PSLockdownPolicy", *extra, "/f")
+    reg("add", "/t", "REG_SZ", "/d", "4")
     try:
-        status, out, err = run(script, "-Explain")
+        answer = run(script, "-Explain")
     finally:
-        machine.checked(reg, "delete", MACHINE_ENVIRONMENT, "/v", "__PSLockdownPolicy", "/f")
-    check(status == 0 and out == "" and err == CONSTRAINED_LINE,
-          f"{label}, under a lockdown policy: {status} {out!r} {err!r}")
+        reg("delete")
+    check(answer == (0, "", CONSTRAINED_LINE), f"{label}, under a lockdown policy: {answer}")
     print(f"{label}, under a lockdown policy: nothing, and its one ConstrainedLanguage line")
 
 
@@ -1116,10 +1107,9 @@ def fleet_answer(tier, machine):
     _, _, shell, why = machine.powershells()[0]
     if why:
         return f"not run: {why}"
-    _, out, err = machine.run_powershell(shell, "-NoProfile", "-ExecutionPolicy", "Bypass",
-                                         "-File", tier.build / "bin" / "detect-cleaned.ps1",
-                                         env=machine.env)
-    return f"{out.strip()!r}" if out else f"nothing (not clean){', and: ' + err.strip() if err else ''}"
+    _, out, _ = machine.run_powershell(shell, "-NoProfile", "-ExecutionPolicy", "Bypass", "-File",
+                                       tier.build / "bin" / "detect-cleaned.ps1", env=machine.env)
+    return repr(out.strip()) if out else "nothing (not clean)"
 
 
 def demo(tier):
