@@ -36,27 +36,61 @@ set_source_files_properties(resources/cleanup.rc PROPERTIES
 set_target_properties(ravon2-cleanup PROPERTIES
   RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 
-# Optional Authenticode signature, with the certificate and key given at
-# configure time or in the environment. Without them the exe stays unsigned.
-# With a timestamp server (RFC 3161) the signature outlives the certificate;
-# without one it stops verifying when the certificate expires. These are
-# cache variables: the environment is read on a build folder's first
-# configure only.
+# Optional Authenticode signature, with the key in a PKCS#11 token or HSM
+# (the module, and the key's pkcs11: URI), or, for an in-house certificate
+# authority, in a PEM file; the certificate (chain) is a PEM file either
+# way. Without a key the exe stays unsigned. The token's PIN is read from
+# CLEANUP_SIGN_PIN in the build's environment when it signs, never from
+# the cache. With a timestamp server (RFC 3161) the signature outlives the
+# certificate; without one it stops verifying when the certificate
+# expires. These are cache variables: the environment is read on a build
+# folder's first configure only.
 set(CLEANUP_SIGN_CERT "$ENV{CLEANUP_SIGN_CERT}" CACHE FILEPATH "PEM certificate (chain) to sign the exe with")
-set(CLEANUP_SIGN_KEY "$ENV{CLEANUP_SIGN_KEY}" CACHE FILEPATH "PEM private key of that certificate")
+set(CLEANUP_SIGN_KEY "$ENV{CLEANUP_SIGN_KEY}" CACHE FILEPATH
+  "PEM private key of that certificate (an in-house certificate authority)")
+set(CLEANUP_SIGN_PKCS11_MODULE "$ENV{CLEANUP_SIGN_PKCS11_MODULE}" CACHE FILEPATH
+  "PKCS#11 module of the token or HSM that holds the key")
+set(CLEANUP_SIGN_PKCS11_KEY "$ENV{CLEANUP_SIGN_PKCS11_KEY}" CACHE STRING
+  "pkcs11: URI of the key in that module, without a PIN (CLEANUP_SIGN_PIN in the build's environment)")
 set(CLEANUP_SIGN_TIMESTAMP "$ENV{CLEANUP_SIGN_TIMESTAMP}" CACHE STRING
   "URL of an RFC 3161 timestamp server for the exe's signature")
-if(CLEANUP_SIGN_CERT AND CLEANUP_SIGN_KEY)
+set(SIGN_KEY)
+if(CLEANUP_SIGN_KEY AND CLEANUP_SIGN_PKCS11_KEY)
+  message(FATAL_ERROR "Give CLEANUP_SIGN_KEY or CLEANUP_SIGN_PKCS11_KEY, not both")
+elseif(CLEANUP_SIGN_PKCS11_KEY MATCHES "pin-value|pin-source")
+  message(FATAL_ERROR "CLEANUP_SIGN_PKCS11_KEY holds a PIN, which would stay in the cache: "
+    "give it as CLEANUP_SIGN_PIN in the build's environment")
+elseif(CLEANUP_SIGN_PKCS11_KEY)
+  if(NOT CLEANUP_SIGN_PKCS11_MODULE)
+    message(FATAL_ERROR "CLEANUP_SIGN_PKCS11_KEY needs CLEANUP_SIGN_PKCS11_MODULE")
+  endif()
+  # OpenSSL's PKCS#11 engine (libp11), through which osslsigncode reaches the module.
+  find_file(CLEANUP_SIGN_PKCS11_ENGINE pkcs11.so
+    PATHS /usr/lib/x86_64-linux-gnu/engines-3 /usr/lib/engines-3 NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH
+    REQUIRED)
+  # The URI's attributes are separated by semicolons, which CMake would split on.
+  string(REPLACE ";" "$<SEMICOLON>" SIGN_KEY_URI "${CLEANUP_SIGN_PKCS11_KEY}")
+  set(SIGN_KEY -pkcs11engine ${CLEANUP_SIGN_PKCS11_ENGINE}
+    -pkcs11module ${CLEANUP_SIGN_PKCS11_MODULE} -key ${SIGN_KEY_URI})
+elseif(CLEANUP_SIGN_KEY)
+  set(SIGN_KEY -key ${CLEANUP_SIGN_KEY})
+endif()
+if(SIGN_KEY AND NOT CLEANUP_SIGN_CERT)
+  message(FATAL_ERROR "A signing key needs its certificate: CLEANUP_SIGN_CERT")
+elseif(CLEANUP_SIGN_CERT AND NOT SIGN_KEY)
+  message(FATAL_ERROR "CLEANUP_SIGN_CERT needs a key: CLEANUP_SIGN_PKCS11_KEY or CLEANUP_SIGN_KEY")
+endif()
+if(SIGN_KEY)
   find_program(OSSLSIGNCODE osslsigncode REQUIRED)
   set(SIGN_TIMESTAMP)
   if(CLEANUP_SIGN_TIMESTAMP)
     set(SIGN_TIMESTAMP -ts ${CLEANUP_SIGN_TIMESTAMP})
   endif()
+  # A signing that fails removes the exe: no unsigned one stays where the
+  # signed one belongs, and the next build links and signs again.
   add_custom_command(TARGET ravon2-cleanup POST_BUILD
-    COMMAND ${OSSLSIGNCODE} sign -certs ${CLEANUP_SIGN_CERT} -key ${CLEANUP_SIGN_KEY}
-      -n "Ravon2 cleanup" -h sha256 ${SIGN_TIMESTAMP} -in $<TARGET_FILE:ravon2-cleanup>
-      -out $<TARGET_FILE:ravon2-cleanup>.signed
-    COMMAND ${CMAKE_COMMAND} -E rename $<TARGET_FILE:ravon2-cleanup>.signed $<TARGET_FILE:ravon2-cleanup>
+    COMMAND bash ${CMAKE_SOURCE_DIR}/cmake/sign.sh $<TARGET_FILE:ravon2-cleanup> ${OSSLSIGNCODE}
+      -certs ${CLEANUP_SIGN_CERT} ${SIGN_KEY} -n "Ravon2 cleanup" -h sha256 ${SIGN_TIMESTAMP}
     COMMENT "Signing ravon2-cleanup.exe"
     VERBATIM)
 endif()
@@ -66,6 +100,15 @@ add_custom_command(TARGET ravon2-cleanup POST_BUILD
 # The fleet's detection script ships beside the exe.
 configure_file(${CMAKE_SOURCE_DIR}/fleet/detect-cleaned.ps1
   ${CMAKE_BINARY_DIR}/bin/detect-cleaned.ps1 COPYONLY)
+# A release: the exe (signed when signing is configured), the detection
+# script as the checkout has it, and their SHA256SUMS, in dist/.
+add_custom_target(dist
+  COMMAND ${CMAKE_COMMAND} -DEXE=$<TARGET_FILE:ravon2-cleanup>
+    -DSCRIPT=${CMAKE_SOURCE_DIR}/fleet/detect-cleaned.ps1 -DDIST=${CMAKE_BINARY_DIR}/dist
+    -P ${CMAKE_SOURCE_DIR}/cmake/dist.cmake
+  DEPENDS ravon2-cleanup
+  COMMENT "Assembling dist/"
+  VERBATIM)
 
 # Helpers for the Wine tests, built with the same toolchain.
 function(add_wine_helper name source)

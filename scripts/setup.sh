@@ -13,6 +13,9 @@ packages=(
   "clang-$llvm" "clang-format-$llvm" "clang-tidy-$llvm" "libclang-rt-$llvm-dev"
   g++-mingw-w64-x86-64 wine wine64 wixl
   openssl cppcheck
+  # Signing through a PKCS#11 token: OpenSSL's engine for it, and SoftHSM2,
+  # the software token release.signing signs with.
+  libengine-pkcs11-openssl softhsm2
 )
 # Signing PowerShell scripts needs osslsigncode 2.8 or later.
 osslsigncode_least=2.8

@@ -12,7 +12,8 @@ build() {
   tar -C "$source_dir" --exclude=./build --exclude=./.git -cf - . | tar -C "$tree" -xf -
   cmake -S "$tree" -B "$tree/out" -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE="$tree/cmake/mingw-w64-ucrt.cmake" \
-    -DCMAKE_BUILD_TYPE=Release -DCLEANUP_SIGN_CERT= -DCLEANUP_SIGN_KEY= >/dev/null
+    -DCMAKE_BUILD_TYPE=Release -DCLEANUP_SIGN_CERT= -DCLEANUP_SIGN_KEY= \
+    -DCLEANUP_SIGN_PKCS11_KEY= -DCLEANUP_SIGN_PKCS11_MODULE= >/dev/null
   cmake --build "$tree/out" --target ravon2-cleanup >/dev/null
   sha256sum <"$tree/out/bin/ravon2-cleanup.exe" | cut -d' ' -f1
 }

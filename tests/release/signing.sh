@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# Signs the executable and the detection script with a throwaway
-# self-signed certificate, checks both signatures, and runs the signed exe
-# through the end-to-end Wine case.
+# Signs the executable as a vendor does, through a PKCS#11 token (SoftHSM2,
+# the key imported and removed from disk), and the detection script as an
+# administrator does, with a throwaway self-signed certificate; checks both
+# signatures, that the token's PIN is nowhere in the build, that a refused
+# timestamp leaves no exe, and runs the signed exe through the end-to-end
+# Wine case.
 #   signing.sh SOURCE_DIR BUILD_DIR   (BUILD_DIR: the Windows build, whose
 #                                      Wine template prefix is booted)
 set -euo pipefail
@@ -9,19 +12,40 @@ source_dir=$(cd "$1" && pwd)
 build_dir=$(cd "$2" && pwd)
 signed="$build_dir/signed"
 keys=$(mktemp -d)
-trap 'rm -rf "$keys"' EXIT
+trap 'rm -rf "$keys" "$signed-refused"' EXIT
+# Nothing of the caller's signing settings: a timestamp server among them
+# would be called for real.
+unset CLEANUP_SIGN_TIMESTAMP CLEANUP_SIGN_CERT CLEANUP_SIGN_KEY CLEANUP_SIGN_PKCS11_MODULE \
+  CLEANUP_SIGN_PKCS11_KEY CLEANUP_SIGN_PIN
+configure() {
+  cmake -S "$source_dir" -B "$1" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/mingw-w64-ucrt.cmake" \
+    -DCMAKE_BUILD_TYPE=Release -DCLEANUP_SIGN_CERT="$keys/cert.pem" "${@:2}" >/dev/null
+}
 
 openssl req -x509 -newkey rsa:2048 -nodes -days 2 \
   -subj "/CN=Ravon2 cleanup test signing" \
   -addext "keyUsage=digitalSignature" -addext "extendedKeyUsage=codeSigning" \
   -keyout "$keys/key.pem" -out "$keys/cert.pem" 2>/dev/null
 
-cmake -S "$source_dir" -B "$signed" -G Ninja \
-  -DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/mingw-w64-ucrt.cmake" \
-  -DCMAKE_BUILD_TYPE=Release \
-  -DCLEANUP_SIGN_CERT="$keys/cert.pem" -DCLEANUP_SIGN_KEY="$keys/key.pem" >/dev/null
-cmake --build "$signed" --target ravon2-cleanup
+# A token of this run's own holds the key; the key's file goes.
+export SOFTHSM2_CONF="$keys/softhsm2.conf"
+mkdir "$keys/tokens"
+printf '%s\n' "directories.tokendir = $keys/tokens" "objectstore.backend = file" >"$SOFTHSM2_CONF"
+pin=$(od -An -N8 -tu8 /dev/urandom | tr -dc 0-9 | head -c 12)
+softhsm2-util --init-token --free --label ravon2-test --pin "$pin" --so-pin "$pin" >/dev/null
+openssl pkcs8 -topk8 -nocrypt -in "$keys/key.pem" -out "$keys/key.p8"
+softhsm2-util --import "$keys/key.p8" --token ravon2-test --label signing --id 01 --pin "$pin" >/dev/null
+rm "$keys/key.p8"
+module=$(find /usr/lib -name libsofthsm2.so -print -quit)
+
+configure "$signed" -DCLEANUP_SIGN_TIMESTAMP= -DCLEANUP_SIGN_KEY= -DCLEANUP_SIGN_PKCS11_MODULE="$module" \
+  -DCLEANUP_SIGN_PKCS11_KEY="pkcs11:token=ravon2-test;object=signing;type=private"
+CLEANUP_SIGN_PIN=$pin cmake --build "$signed" --target ravon2-cleanup -v 2>&1 | tee "$keys/build.txt"
 exe="$signed/bin/ravon2-cleanup.exe"
+if grep -rqa -- "$pin" "$signed" "$keys/build.txt"; then
+  echo "signing: the token's PIN is in the build folder or the build's output"
+  exit 1
+fi
 
 # Against the test root a signature must verify; without it, the root is
 # untrusted, which is expected of a self-signed certificate.
@@ -45,6 +69,18 @@ cmp <(head -c "$size" "$keys/signed.ps1") "$script"
   { echo "signing: the script's signature block does not follow its text"; exit 1; }
 "$source_dir/build/tools/powershell/pwsh" -NoProfile -NonInteractive \
   -File "$source_dir/tests/release/powershell_syntax.ps1" "$keys/signed.ps1"
+
+# A timestamp server that refuses (a closed port here), with the PEM pair
+# of an in-house certificate authority: the build fails, and no exe stays.
+port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+configure "$signed-refused" -DCLEANUP_SIGN_KEY="$keys/key.pem" -DCLEANUP_SIGN_TIMESTAMP="http://127.0.0.1:$port"
+if cmake --build "$signed-refused" --target ravon2-cleanup >"$keys/refused.txt" 2>&1 ||
+  [ -e "$signed-refused/bin/ravon2-cleanup.exe" ]; then
+  cat "$keys/refused.txt"
+  echo "signing: a refused timestamp left an exe, or the build did not fail"
+  exit 1
+fi
+echo "signing: a refused timestamp failed the build and left no exe"
 
 python3 "$source_dir/tests/wine/wine_tier.py" --build "$build_dir" \
   --exe "$exe" case full_run
