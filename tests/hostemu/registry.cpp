@@ -15,8 +15,8 @@
 #include <memory>
 #include <set>
 
-#include "hostemu/controls.h"
 #include "platform/ntdll.h"
+#include "tests/hostemu/controls.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <map>
 #include <memory>
 
-#include "hostemu/controls.h"
+#include "tests/hostemu/controls.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 
 #include <map>
 
-#include "hostemu/controls.h"
+#include "tests/hostemu/controls.h"
 
 namespace {
 
