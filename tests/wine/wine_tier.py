@@ -382,7 +382,7 @@ class Prefix(Machine):
         finally:
             os.close(terminal)
             os.close(console)
-        return status & self.status_bits, out, re.sub(WINE_VOLUME_LINE, "", err)
+        return status, out, re.sub(WINE_VOLUME_LINE, "", err)
 
     def stop(self):
         """Ends the prefix's Wine processes; the registry is then on disk."""
@@ -643,23 +643,21 @@ def check_detection(tier, machine, cleaned):
             print(f"{label}: the signed copy answers alike under AllSigned, "
                   "the unsigned file is refused")
         if isinstance(machine, Prefix) and before and bits == "64":
-            check_constrained(machine, run, script, label)
-
-
-def check_constrained(machine, run, script, label):
-    """Under a lockdown policy (the machine's __PSLockdownPolicy 4, which a
-    Windows PowerShell honours for a script outside System32), the script
-    runs in ConstrainedLanguage mode: its one line on standard error, and
-    no answer. Set for this one run; a runner's machine is not changed."""
-    reg = lambda verb, *extra: machine.checked(machine.system("reg.exe"), verb, MACHINE_ENVIRONMENT,
-                                               "/v", "__PSLockdownPolicy", *extra, "/f")
-    reg("add", "/t", "REG_SZ", "/d", "4")
-    try:
-        answer = run(script, "-Explain")
-    finally:
-        reg("delete")
-    check(answer == (0, "", CONSTRAINED_LINE), f"{label}, under a lockdown policy: {answer}")
-    print(f"{label}, under a lockdown policy: nothing, and its one ConstrainedLanguage line")
+            # Under a lockdown policy (the machine's __PSLockdownPolicy 4,
+            # which a Windows PowerShell honours for a script outside
+            # System32) the script runs in ConstrainedLanguage mode: its one
+            # line on standard error, and no answer. Set for this one run,
+            # on Wine only: a runner's machine is not changed.
+            reg = lambda verb, *extra: machine.checked(
+                machine.system("reg.exe"), verb, MACHINE_ENVIRONMENT, "/v", "__PSLockdownPolicy",
+                *extra, "/f")
+            reg("add", "/t", "REG_SZ", "/d", "4")
+            try:
+                answer = run(script, "-Explain")
+            finally:
+                reg("delete")
+            check(answer == (0, "", CONSTRAINED_LINE), f"{label}, under a lockdown policy: {answer}")
+            print(f"{label}, under a lockdown policy: nothing, and its one ConstrainedLanguage line")
 
 
 def case_full_run(tier, machine):
