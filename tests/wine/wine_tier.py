@@ -74,6 +74,11 @@ MACHINE_ENVIRONMENT = "HKLM\\System\\CurrentControlSet\\Control\\Session Manager
 CONSTRAINED_LINE = ("not clean: PowerShell runs this script in ConstrainedLanguage mode, as an "
                     "application control policy does with a script it does not trust; it needs "
                     "FullLanguage\n")
+# What the test host's .NET runtime is told under Wine: map the code it
+# compiles once, not twice (writable, and executable), as it has since .NET
+# 7. On Wine 8.0 under load, freeing such code crashed it ("Internal CLR
+# error" in DynamicResolver+DestroyScout.Finalize).
+POWERSHELL_RUNTIME = {"DOTNET_EnableWriteXorExecute": "0"}
 
 
 # Debian's Wine starts a process without a preloader, so nothing holds
@@ -375,7 +380,7 @@ class Prefix(Machine):
         standard error when it cannot read a drive's block device (Z: is /)
         as PowerShell lists the drives: not the script's, and left out."""
         env = {k: v for k, v in env.items() if not k.upper().startswith(("DOTNET_", "COREHOST_"))}
-        env.update(WINEDLLOVERRIDES="mshtml=", POWERSHELL_TELEMETRY_OPTOUT="1")
+        env.update(POWERSHELL_RUNTIME, WINEDLLOVERRIDES="mshtml=", POWERSHELL_TELEMETRY_OPTOUT="1")
         console, terminal = os.openpty()
         try:
             status, out, err = self.run(shell, *args, env=env, stdin=terminal)
@@ -615,9 +620,10 @@ def check_detection(tier, machine, cleaned):
             if before:
                 print(f"detection script, {name}: skipped: {why}")
             continue
-        _, out, _ = machine.run_powershell(shell, "-NoProfile", "-Command",
-                                           "[Environment]::Is64BitProcess", env=env)
-        check(out.strip() == str(bits == "64"), f"{shell} is not {bits}-bit: {out!r}")
+        probe = machine.run_powershell(shell, "-NoProfile", "-Command",
+                                       "[Environment]::Is64BitProcess", env=env)
+        check(probe[0] == 0 and probe[1].strip() == str(bits == "64"),
+              f"{shell} is not {bits}-bit: {probe}")
         run = lambda file, *extra, policy="Bypass": machine.run_powershell(
             shell, "-NoProfile", "-ExecutionPolicy", policy, "-File", file, *extra, env=env)
         label = f"detection script, {name}, {'after' if cleaned else 'before'} the cleanup"
@@ -628,7 +634,7 @@ def check_detection(tier, machine, cleaned):
         status, out, err = run(script, "-Explain")
         listed = set(err.splitlines())
         check(status == 0 and out == ("cleaned\n" if cleaned else ""),
-              f"{label}, -Explain: {status} {out!r}")
+              f"{label}, -Explain: {status} {out!r} {err!r}")
         check(listed == (set() if cleaned else remains),
               f"{label}, -Explain: missing {sorted(remains - listed)}, "
               f"not expected {sorted(listed - remains)}")
@@ -1105,8 +1111,10 @@ def fleet_answer(tier, machine):
     _, _, shell, why = machine.powershells()[0]
     if why:
         return f"not run: {why}"
-    _, out, _ = machine.run_powershell(shell, "-NoProfile", "-ExecutionPolicy", "Bypass", "-File",
-                                       tier.build / "bin" / "detect-cleaned.ps1", env=machine.env)
+    status, out, err = machine.run_powershell(shell, "-NoProfile", "-ExecutionPolicy", "Bypass",
+                                              "-File", tier.build / "bin" / "detect-cleaned.ps1",
+                                              env=machine.env)
+    check(status == 0 and err == "", f"detection script: {status} {out!r} {err!r}")
     return repr(out.strip()) if out else "nothing (not clean)"
 
 
