@@ -110,6 +110,13 @@ add_custom_target(dist
   COMMENT "Assembling dist/"
   VERBATIM)
 
+# Everything below is for the tests: the exe and dist/ above need the
+# toolchain alone (-DBUILD_TESTING=OFF builds nothing else and looks for
+# no other tool).
+if(NOT BUILD_TESTING)
+  return()
+endif()
+
 # Helpers for the Wine tests, built with the same toolchain.
 function(add_wine_helper name source)
   add_executable(${name} ${source})

@@ -18,7 +18,8 @@ fi
 
 for preset in host host-sanitize fuzz windows; do
   echo "== $preset: build"
-  if ! { cmake --preset "$preset" >/dev/null && cmake --build --preset "$preset"; }; then
+  # BUILD_TESTING on, whatever a build folder was configured with before.
+  if ! { cmake --preset "$preset" -DBUILD_TESTING=ON >/dev/null && cmake --build --preset "$preset"; }; then
     echo "$preset: build failed"
     status=1
     continue
@@ -27,7 +28,7 @@ for preset in host host-sanitize fuzz windows; do
   only=()
   # The fuzz build's other tests are the host suite again, under clang.
   [ "$preset" = fuzz ] && only=(-R '^fuzz\.')
-  ctest --preset "$preset" -j2 "${only[@]}" 2>&1 | tee -a "$log"
+  ctest --preset "$preset" -j2 --no-tests=error "${only[@]}" 2>&1 | tee -a "$log"
   [ "${PIPESTATUS[0]}" -eq 0 ] || status=1
 done
 
