@@ -39,7 +39,9 @@ BeforeAll {
       [Console]::SetError($saved)
       Remove-Variable -Scope Global DetectionCase
     }
-    @{ Out = @($out); Err = @($errors.ToString() -split '\r?\n' | Where-Object { $_ }) }
+    # Standard error as written, blank lines too: only the last line's end goes.
+    $text = $errors.ToString() -replace '\r?\n\z'
+    @{ Out = @($out); Err = @(if ($errors.ToString()) { $text -split '\r?\n' }) }
   }
 }
 

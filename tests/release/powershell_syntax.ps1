@@ -47,6 +47,8 @@ function Get-NewerSyntax([Ast]$Node) {
     { $_ -is [PipelineChainAst] } { '&& or || between pipelines' }
     { $_ -is [MemberExpressionAst] -and $_.NullConditional } { '?.' }
     { $_ -is [IndexExpressionAst] -and $_.NullConditional } { '?[]' }
+    { $_ -is [PipelineAst] -and $_.Background } { 'a pipeline sent to the background with &' }
+    { $_ -is [ScriptBlockAst] -and $_.CleanBlock } { 'a clean block' }
   }
 }
 

@@ -38,12 +38,20 @@ softhsm2-util --import "$keys/key.p8" --token ravon2-test --label signing --id 0
 rm "$keys/key.p8"
 module=$(find /usr/lib -name libsofthsm2.so -print -quit)
 
+# The build's osslsigncode records each command line it is given, then runs.
+cat >"$keys/osslsigncode" <<EOF
+#!/bin/sh
+printf '%s\n' "\$*" >>"$keys/command-lines"
+exec $(command -v osslsigncode) "\$@"
+EOF
+chmod +x "$keys/osslsigncode"
 configure "$signed" -DCLEANUP_SIGN_TIMESTAMP= -DCLEANUP_SIGN_KEY= -DCLEANUP_SIGN_PKCS11_MODULE="$module" \
-  -DCLEANUP_SIGN_PKCS11_KEY="pkcs11:token=ravon2-test;object=signing;type=private"
+  -DCLEANUP_SIGN_PKCS11_KEY="pkcs11:token=ravon2-test;object=signing;type=private" -DOSSLSIGNCODE="$keys/osslsigncode"
 CLEANUP_SIGN_PIN=$pin cmake --build "$signed" --target ravon2-cleanup -v 2>&1 | tee "$keys/build.txt"
 exe="$signed/bin/ravon2-cleanup.exe"
-if grep -rqa -- "$pin" "$signed" "$keys/build.txt"; then
-  echo "signing: the token's PIN is in the build folder or the build's output"
+[ -s "$keys/command-lines" ] || { echo "signing: the build did not run the given osslsigncode"; exit 1; }
+if grep -rqa -- "$pin" "$signed" "$keys/build.txt" "$keys/command-lines"; then
+  echo "signing: the token's PIN is on osslsigncode's command line, in the build folder or the build's output"
   exit 1
 fi
 
