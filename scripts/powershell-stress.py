@@ -4,7 +4,7 @@ PowerShell (win-x64) N times on one fresh Wine prefix, as the Wine tier
 starts it, and counts the runs that died. A hardening tool for the test
 host, not a test: run it under load (docs/development.md).
 
-    powershell_stress.py --build DIR [--runs N] [--unmended]
+    powershell-stress.py --build DIR [--runs N] [--unmended]
 
 --unmended starts the host without what the Wine tier tells its .NET
 runtime (POWERSHELL_RUNTIME in wine_tier.py), to show what that mends.
@@ -16,7 +16,7 @@ import sys
 import time
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "wine"))
 import wine_tier  # noqa: E402
 
 
