@@ -58,6 +58,8 @@ set(SIGN_KEY)
 if(CLEANUP_SIGN_KEY AND CLEANUP_SIGN_PKCS11_KEY)
   message(FATAL_ERROR "Give CLEANUP_SIGN_KEY or CLEANUP_SIGN_PKCS11_KEY, not both")
 elseif(CLEANUP_SIGN_PKCS11_KEY MATCHES "pin-value|pin-source")
+  # CMake writes the cache even when configure fails: the URI goes first.
+  unset(CLEANUP_SIGN_PKCS11_KEY CACHE)
   message(FATAL_ERROR "CLEANUP_SIGN_PKCS11_KEY holds a PIN, which would stay in the cache: "
     "give it as CLEANUP_SIGN_PIN in the build's environment")
 elseif(CLEANUP_SIGN_PKCS11_KEY)

@@ -55,6 +55,15 @@ if grep -rqa -- "$pin" "$signed" "$keys/build.txt" "$keys/command-lines"; then
   exit 1
 fi
 
+# A key URI that holds the PIN is refused, and leaves the PIN nowhere in the cache.
+if configure "$signed-refused" -DCLEANUP_SIGN_KEY= -DCLEANUP_SIGN_PKCS11_MODULE="$module" \
+  -DCLEANUP_SIGN_PKCS11_KEY="pkcs11:token=ravon2-test;pin-value=$pin" 2>/dev/null ||
+  grep -qa -- "$pin" "$signed-refused/CMakeCache.txt"; then
+  echo "signing: a key URI holding the PIN was taken, or the PIN stayed in the cache"
+  exit 1
+fi
+rm -rf "$signed-refused"
+
 # Against the test root a signature must verify; without it, the root is
 # untrusted, which is expected of a self-signed certificate.
 verify() {
