@@ -19,24 +19,26 @@ tools=${SETUP_TOOLS:-"$(dirname "$0")/../build/tools"}
 uid=${SETUP_UID:-$(id -u)}
 have_dpkg=
 command -v dpkg-query >/dev/null && have_dpkg=yes
-arch=${SETUP_ARCH:-$( [ -n "$have_dpkg" ] && dpkg --print-architecture || uname -m)}
+arch=${SETUP_ARCH:-$(if [ -n "$have_dpkg" ]; then dpkg --print-architecture; else uname -m; fi)}
 
 llvm=19
 packages=(
   cmake ninja-build g++ libgtest-dev python3 git
   "clang-$llvm" "clang-format-$llvm" "clang-tidy-$llvm" "libclang-rt-$llvm-dev"
   g++-mingw-w64-x86-64 wine wine64 wixl
-  openssl cppcheck
+  openssl cppcheck shellcheck
   # Signing through a PKCS#11 token: OpenSSL's engine for it, and SoftHSM2,
   # the software token release.signing signs with.
   libengine-pkcs11-openssl softhsm2
 )
 # Without dpkg, what can be looked for is the commands those packages bring.
 commands=(cmake ninja g++ python3 git "clang-$llvm" "clang-format-$llvm" "clang-tidy-$llvm"
-  x86_64-w64-mingw32-g++ wine wixl openssl cppcheck softhsm2-util)
-# Signing PowerShell scripts needs osslsigncode 2.8 or later.
-osslsigncode_least=2.8
+  x86_64-w64-mingw32-g++ wine wixl openssl cppcheck shellcheck softhsm2-util)
+# Signing PowerShell scripts needs osslsigncode 2.8 or later, and reading
+# the token's PIN from standard input (-readpass -) 2.9.
+osslsigncode_least=2.9
 
+# shellcheck disable=SC1090 # the system's os-release (or a test's), read for its variables
 found=$(. "$os_release" 2>/dev/null && echo "${ID:-}:${VERSION_ID:-}:${VERSION_CODENAME:-}:${PRETTY_NAME:-}") || true
 IFS=: read -r os_id os_version codename pretty <<<"$found"
 case "$os_id:$os_version" in
@@ -77,7 +79,8 @@ if [ -n "$have_dpkg" ]; then
   installed osslsigncode && dpkg --compare-versions \
     "$(dpkg-query -W -f='${Version}' osslsigncode)" ge "$osslsigncode_least" && old_osslsigncode=
 else
-  version=$(osslsigncode --version 2>/dev/null | sed -n '1s/^osslsigncode \([0-9.]*\).*/\1/p')
+  # No osslsigncode at all is a missing one, not the end of the set-up.
+  version=$({ osslsigncode --version 2>/dev/null || true; } | sed -n '1s/^osslsigncode \([0-9.]*\).*/\1/p')
   [ -n "$version" ] && [ "$(printf '%s\n' "$osslsigncode_least" "$version" | sort -V | head -n 1)" = \
     "$osslsigncode_least" ] && old_osslsigncode=
 fi
@@ -128,10 +131,12 @@ fi
 # osslsigncode from the release's own archive where it is recent enough
 # (Debian 13: 2.9), else from that release's own backports (Debian 12:
 # 2.5, and 2.9 in bookworm-backports), from the mirror the system's own
-# Debian source names. Debian gives backports a low priority, so nothing
-# else is taken from there unless asked for by name, as here. apt is asked
-# in its own words (LC_ALL=C): which suites it uses, and the candidate,
-# which counts only when it is a version.
+# Debian source names: one whose release apt says is Debian's (o=Debian),
+# since another archive (Microsoft's feed) may serve a suite of the same
+# name. Debian gives backports a low priority, so nothing else is taken
+# from there unless asked for by name, as here. apt is asked in its own
+# words (LC_ALL=C): which suites it uses, with each one's release line,
+# and the candidate, which counts only when it is a version.
 if [ -n "$supported" ] && [ -n "$old_osslsigncode" ]; then
   apt_update
   candidate=$(LC_ALL=C apt-cache policy osslsigncode | sed -n 's/^ *Candidate: *\([0-9][^ ]*\)$/\1/p')
@@ -143,7 +148,8 @@ if [ -n "$supported" ] && [ -n "$old_osslsigncode" ]; then
     echo "Installing: osslsigncode from $backports (the release's own archive has ${candidate:-none})"
     suites=$(LC_ALL=C apt-cache policy)
     if ! grep -qE "^ +-?[0-9]+ [^ ]+ $backports/main " <<<"$suites"; then
-      mirror=$(sed -nE "s|^ +-?[0-9]+ ([^ ]+) $codename/main .*|\1|p" <<<"$suites" | head -n 1)
+      mirror=$(awk -v suite="$codename/main" '$1 ~ /^-?[0-9]+$/ { url = ($3 == suite) ? $2 : ""; next }
+        url != "" && $1 == "release" && $2 ~ /(^|,)o=Debian(,|$)/ { print url; exit }' <<<"$suites")
       if [ -z "$mirror" ]; then
         echo "setup: no Debian source for $codename/main is in use, to add $backports from" >&2
         exit 1
@@ -152,7 +158,11 @@ if [ -n "$supported" ] && [ -n "$old_osslsigncode" ]; then
         "Suites: $backports" "Components: main" \
         "Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg" \
         >"$apt_sources/$backports.sources"
-      apt-get update -q
+      if ! apt-get update -q; then
+        rm -f "$apt_sources/$backports.sources"
+        echo "setup: apt could not read $backports from $mirror; that source is removed again" >&2
+        exit 1
+      fi
     fi
     apt-get install -y -q --no-install-recommends -t "$backports" osslsigncode </dev/null
   fi

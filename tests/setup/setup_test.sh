@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# shellcheck disable=SC2016 # the stand-ins' text is theirs to expand, not this script's
 # The set-up's decisions, on systems it only sees: os-release, the
 # architecture and the user come from the environment, and apt-get,
 # apt-cache, dpkg and dpkg-query are stand-ins on PATH that answer from a
@@ -28,7 +29,8 @@ touch "$work/tools/nuget/pester/5.7.1/tools/Pester.psd1" "$work/tools/node_modul
 
 failed=0
 # CASE ID VERSION ARCH UID CANDIDATE SUITES: the set-up on that system, where
-# apt's candidate for osslsigncode is CANDIDATE and SUITES are in use.
+# apt's candidate for osslsigncode is CANDIDATE and SUITES are in use, each
+# Debian's, or ORIGIN:SUITE from another archive. CASE_PATH replaces PATH.
 run() {
   export CASE=$work/$1
   mkdir -p "$CASE/sources"
@@ -36,10 +38,13 @@ run() {
     "$([ "$3" = 12 ] && echo bookworm || echo trixie)" "$2" "$3" >"$CASE/os-release"
   printf '  Candidate: %s\n' "$6" >"$CASE/policy-osslsigncode"
   printf '  Installationskandidat: %s\n' "$6" >"$CASE/policy-osslsigncode.de"
-  for suite in $7; do printf ' 500 http://mirror.internal/debian %s/main amd64 Packages\n' "$suite"; done \
-    >"$CASE/policy"
+  for suite in $7; do
+    origin=Debian url=http://mirror.internal/debian
+    [ "${suite#*:}" = "$suite" ] || origin=${suite%%:*} url=https://feed.internal/$origin suite=${suite#*:}
+    printf ' 500 %s %s/main amd64 Packages\n     release o=%s,n=%s,c=main\n' "$url" "$suite" "$origin" "${suite%%-*}"
+  done >"$CASE/policy"
   touch "$CASE/log"
-  PATH="$work/bin:$PATH" SETUP_OS_RELEASE=$CASE/os-release SETUP_APT_SOURCES=$CASE/sources SETUP_ARCH=$4 \
+  PATH="${CASE_PATH:-$work/bin:$PATH}" SETUP_OS_RELEASE=$CASE/os-release SETUP_APT_SOURCES=$CASE/sources SETUP_ARCH=$4 \
     SETUP_UID=$5 SETUP_TOOLS=$work/tools bash "$setup" >"$CASE/out" 2>&1
   echo "status $?" >>"$CASE/out"
 }
@@ -59,7 +64,7 @@ expect() {
 
 mkdir -p "$work/commented-backports/sources"
 echo "# deb http://deb.debian.org/debian bookworm-backports main" >"$work/commented-backports/sources/old.list"
-run commented-backports debian 12 amd64 0 2.5-4 "bookworm bookworm-updates"
+run commented-backports debian 12 amd64 0 2.5-4 "microsoft-debian-bookworm-prod:bookworm bookworm bookworm-updates"
 expect commented-backports sources/bookworm-backports.sources "^URIs: http://mirror.internal/debian$"
 expect commented-backports log "apt-get install .*-t bookworm-backports osslsigncode"
 run translated debian 13 amd64 0 2.9-1 "trixie"
@@ -77,7 +82,13 @@ while read -r name id version arch uid said; do
 done <<'CASES'
 arm64 debian 12 arm64 0 on arm64; .*installs nothing
 not-debian ubuntu 24.04 amd64 0 installs nothing system-wide, only the pinned tools into build/tools.*missing: osslsigncode
-not-root debian 13 amd64 1000 ^setup: needs root to install: osslsigncode>=2.8$
+not-root debian 13 amd64 1000 ^setup: needs root to install: osslsigncode>=2.9$
 CASES
+# Without dpkg, and without osslsigncode: it says what is missing.
+mkdir "$work/no-dpkg-bin"
+for tool in bash dirname id uname sed grep sort head cat; do ln -s "$(command -v "$tool")" "$work/no-dpkg-bin/"; done
+CASE_PATH=$work/no-dpkg-bin run no-dpkg arch rolling x86_64 1000 2.9-1 ""
+expect no-dpkg out "looked for commands \(no dpkg.*missing: .*osslsigncode>=2\.9"
+expect no-dpkg out "^status 1$"
 [ "$failed" = 0 ] && echo "setup decisions: passed"
 exit "$failed"
