@@ -3,7 +3,7 @@
 # AddressSanitizer and UBSan, and the fuzzer's corpus replay plus a bounded
 # run) and the Wine tier (the real executable).
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 bash scripts/setup.sh || exit 1
 
 status=0

